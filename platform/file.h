@@ -1,0 +1,36 @@
+// The settings file's access to the file system: read a regular file, append
+// one piece of text to it. No operating-system header here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace lull::platform {
+
+// A regular file open for sequential reading. Anything else in its place (a
+// folder, a FIFO, a device) is not opened, so it can never block the reader.
+class ReadableFile {
+ public:
+  explicit ReadableFile(const std::string& path);
+  ~ReadableFile();
+  ReadableFile(const ReadableFile&) = delete;
+  ReadableFile& operator=(const ReadableFile&) = delete;
+
+  [[nodiscard]] bool is_open() const { return descriptor_ >= 0; }
+  // Reads up to `size` bytes; the count read, 0 at the end, -1 on failure.
+  long read(char* buffer, std::size_t size);
+
+ private:
+  std::intptr_t descriptor_ = -1;
+};
+
+// Appends `text` to the regular file at `path` in a single write, creating
+// the file when it is missing, so wrappers appending at the same moment
+// never interleave their lines. False when nothing could be written.
+bool append_to_file(const std::string& path, const std::string& text);
+
+// The line end of a file the wrapper creates.
+extern const char* const new_file_line_end;
+
+}  // namespace lull::platform

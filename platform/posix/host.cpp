@@ -1,0 +1,77 @@
+// The window host for Linux and other POSIX systems: no window, an event loop
+// that ticks on a timer and wakes at once when a child changes state. POSIX
+// (and Linux signalfd) code only.
+#include "platform/host.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace lull::platform {
+
+const char folder_separator = '/';
+
+struct Window::State {
+  std::chrono::milliseconds interval;
+  int child_events = -1;  // signalfd for SIGCHLD; -1 leaves the timer alone
+  bool loaded = false;
+};
+
+Window::Window(const char* /*caption: nothing shows it here*/, int interval_ms)
+    : state_(new State{std::chrono::milliseconds(interval_ms)}) {
+  // SIGCHLD is blocked before any child exists, so a child that ends at once
+  // is still reported; the child itself starts with an empty mask.
+  sigset_t child_changed;
+  ::sigemptyset(&child_changed);
+  ::sigaddset(&child_changed, SIGCHLD);
+  ::sigprocmask(SIG_BLOCK, &child_changed, nullptr);
+  state_->child_events = ::signalfd(-1, &child_changed, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+Window::~Window() {
+  if (state_->child_events >= 0) ::close(state_->child_events);
+  delete state_;
+}
+
+void Window::hide() {}
+
+void Window::unload() { state_->loaded = false; }
+
+namespace {
+
+// Empties the signalfd; true when a child's change of state was reported.
+bool drain(int child_events) {
+  signalfd_siginfo info{};
+  bool any = false;
+  while (::read(child_events, &info, sizeof info) == sizeof info) any = true;
+  return any;
+}
+
+}  // namespace
+
+void Window::run(WindowEvents& events) {
+  using clock = std::chrono::steady_clock;
+  state_->loaded = true;
+  events.load();
+  auto next_tick = clock::now() + state_->interval;
+  while (state_->loaded) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_tick - clock::now());
+    pollfd child{state_->child_events, POLLIN, 0};
+    const int ready = ::poll(&child, 1, static_cast<int>(std::max<long long>(wait.count(), 0)));
+    if (ready < 0) continue;  // interrupted: wait again for what is left
+    if (ready > 0 && drain(state_->child_events)) {
+      events.timer();
+      continue;
+    }
+    if (clock::now() < next_tick) continue;
+    events.timer();
+    // A stopped or starved wrapper does not make up for missed ticks.
+    while (next_tick <= clock::now()) next_tick += state_->interval;
+  }
+}
+
+}  // namespace lull::platform

@@ -1,0 +1,234 @@
+// Process services for Linux and other POSIX systems: fork and exec on a
+// clean slate, the idle scheduling class, probing by reaping. POSIX code only.
+#include "platform/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/posix/words.h"
+
+extern char** environ;
+
+namespace lull::platform {
+namespace {
+
+constexpr int lowest_nice = 19;
+constexpr int status_not_found = 127;
+constexpr int status_not_runnable = 126;
+
+// What the exit status is made of once the watch is over.
+int last_start_failure = 0;
+ProcessId reaped_id = 0;
+int reaped_status = 0;
+
+// Everything the forked child needs, built before the fork so that between
+// fork and exec only async-signal-safe calls are made.
+struct Exec {
+  std::vector<std::string> words;
+  std::vector<std::string> candidates;  // where the program may be, in PATH order
+  std::vector<char*> argv;
+  std::string folder;
+};
+
+std::vector<std::string> candidates_for(const std::string& program) {
+  if (program.empty() || program.find('/') != std::string::npos) return {program};
+  const char* path = std::getenv("PATH");
+  const std::string search = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::vector<std::string> candidates;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = search.find(':', begin);
+    const std::string folder = search.substr(begin, end - begin);
+    candidates.push_back((folder.empty() ? "." : folder) + "/" + program);
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  return candidates;
+}
+
+bool prepare(const CommandLine& command, const std::string& folder, Exec& exec) {
+  exec.words = command.is_words ? command.words : split_words(command.text);
+  if (exec.words.empty()) return false;
+  exec.candidates = candidates_for(exec.words.front());
+  for (std::string& word : exec.words) exec.argv.push_back(word.data());
+  exec.argv.push_back(nullptr);
+  exec.folder = folder;
+  return true;
+}
+
+// The child's session gets its own scheduling group where the kernel groups
+// by session (autogroup); that group must be the least of all, or it takes
+// an equal share from the user's session whatever its threads' class. The
+// kernel takes an unprivileged write at most every 100 ms, system-wide, and
+// answers EAGAIN in between: retry for a bounded time, then go on.
+void lower_session_group() {
+  const int fd = ::open("/proc/self/autogroup", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const timespec pause{0, 10 * 1000 * 1000};
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (::write(fd, "19", 2) >= 0 || errno != EAGAIN) break;
+    ::nanosleep(&pause, nullptr);
+  }
+  ::close(fd);
+}
+
+// Runs in the forked child: only async-signal-safe calls from here to exec.
+[[noreturn]] void become_child(const Exec& exec, int report_fd) {
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &default_action, nullptr);
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+  // A session of its own: the terminal's Ctrl-C or hang-up, or the end of
+  // the wrapper, leave the child running.
+  if (::setsid() >= 0) lower_session_group();
+  // Idle before the first instruction of the program: threads inherit the
+  // class, so every thread the child ever makes runs idle too.
+  ::setpriority(PRIO_PROCESS, 0, lowest_nice);
+  const sched_param param{};
+  ::sched_setscheduler(0, SCHED_IDLE, &param);
+
+  int error = 0;
+  if (!exec.folder.empty() && ::chdir(exec.folder.c_str()) != 0) {
+    error = errno;
+  } else {
+    // The search that execvp makes, without its fallback to a shell.
+    bool denied = false;
+    error = ENOENT;
+    for (const std::string& candidate : exec.candidates) {
+      ::execve(candidate.c_str(), exec.argv.data(), environ);
+      if (errno == EACCES) {
+        denied = true;
+      } else if (errno != ENOENT && errno != ENOTDIR) {
+        error = errno;
+        break;
+      }
+    }
+    if (error == ENOENT && denied) error = EACCES;
+  }
+  // The pipe is close-on-exec: a byte arriving means exec never happened.
+  while (::write(report_fd, &error, sizeof error) < 0 && errno == EINTR) {
+  }
+  ::_exit(status_not_found);
+}
+
+void reap_now(pid_t pid) {
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+ProcessId launch(const CommandLine& command, const std::string& folder) {
+  Exec exec;
+  if (!prepare(command, folder, exec)) {
+    last_start_failure = status_not_found;
+    return 0;
+  }
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    last_start_failure = status_not_runnable;
+    return 0;
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(report[0]);
+    become_child(exec, report[1]);
+  }
+  ::close(report[1]);
+  int error = 0;
+  ssize_t got = -1;
+  if (pid > 0) {
+    do {
+      got = ::read(report[0], &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+  }
+  ::close(report[0]);
+  if (pid < 0 || got != 0) {
+    if (pid > 0) reap_now(pid);
+    last_start_failure =
+        pid > 0 && (error == ENOENT || error == ENOTDIR) ? status_not_found : status_not_runnable;
+    return 0;
+  }
+  return pid;
+}
+
+bool exists(ProcessId id) { return id > 0 && (::kill(id, 0) == 0 || errno == EPERM); }
+
+void make_idle(pid_t thread) {
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), lowest_nice);
+  const sched_param param{};
+  ::sched_setscheduler(thread, SCHED_IDLE, &param);
+}
+
+}  // namespace
+
+ProcessId start(const CommandLine& command, WindowStyle /*style: no windows here*/) {
+  return launch(command, {});
+}
+
+ProcessInformation create_process(const CommandLine& command, const std::string& folder) {
+  const ProcessId id = launch(command, folder.empty() ? "/" : folder);
+  return {.process = id, .thread = 0, .id = id};
+}
+
+// A handle here is the process id itself: nothing is held, nothing to close.
+Handle open_for_priority(ProcessId id) { return exists(id) ? id : 0; }
+
+Handle open_to_probe(ProcessId id) {
+  if (id <= 0 || id == reaped_id) return 0;
+  // Reaping tells an ended child from a live one; a zombie would still
+  // answer kill(id, 0), and a reaped id could be reused by another process.
+  int status = 0;
+  pid_t result = 0;
+  do {
+    result = ::waitpid(id, &status, WNOHANG);
+  } while (result < 0 && errno == EINTR);
+  if (result == 0) return id;
+  if (result == id) {
+    reaped_id = id;
+    reaped_status = status;
+    return 0;
+  }
+  return exists(id) ? id : 0;  // not a child of ours: only existence can be asked
+}
+
+// Linux scheduling policy belongs to each thread: every thread the child
+// has by now is set, not only its main one.
+void set_idle_priority(Handle process) {
+  const auto pid = static_cast<pid_t>(process);
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* folder = ::opendir(tasks.c_str());
+  if (folder == nullptr) {
+    make_idle(pid);
+    return;
+  }
+  while (const dirent* entry = ::readdir(folder)) {
+    if (entry->d_name[0] != '.') make_idle(static_cast<pid_t>(std::atoi(entry->d_name)));
+  }
+  ::closedir(folder);
+}
+
+void close(Handle /*handle*/) {}
+
+int exit_status(ProcessId id) {
+  if (id == 0) return last_start_failure;
+  if (id != reaped_id) return 0;
+  if (WIFEXITED(reaped_status)) return WEXITSTATUS(reaped_status);
+  if (WIFSIGNALED(reaped_status)) return 128 + WTERMSIG(reaped_status);
+  return 0;
+}
+
+}  // namespace lull::platform

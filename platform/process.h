@@ -1,0 +1,77 @@
+// The process services the wrapper needs from the operating system: start a
+// child, open it for a priority change or a probe, set it idle, close.
+// No operating-system header is included here; each system has its own
+// implementation under platform/<system>/.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lull::platform {
+
+// A process id as the wrapper keeps it; 0 means no child.
+using ProcessId = std::int32_t;
+
+// A process or thread handle; 0 means none, and closing 0 does no harm.
+using Handle = std::intptr_t;
+
+// How the child's main window is shown. Systems without windows take the
+// style and ignore it.
+enum class WindowStyle : int {
+  normal_focus = 1,        // a normal window, given the focus
+  minimized_no_focus = 6,  // a minimized window, not given the focus
+};
+
+// A child's command line in one of two forms: `text`, one string that the
+// system divides into program and arguments in its own way; or `words`, an
+// argument vector that is handed over exactly as it stands.
+struct CommandLine {
+  std::string text;
+  std::vector<std::string> words;
+  bool is_words = false;
+
+  static CommandLine from_text(std::string text) { return {std::move(text), {}, false}; }
+  static CommandLine from_words(std::vector<std::string> words) {
+    return {{}, std::move(words), true};
+  }
+  [[nodiscard]] bool empty() const { return is_words ? words.empty() : text.empty(); }
+};
+
+// What a direct creation fills in: the created process's handle and its main
+// thread's handle (either may be 0), and its id. All zero when creation failed.
+struct ProcessInformation {
+  Handle process = 0;
+  Handle thread = 0;
+  ProcessId id = 0;
+};
+
+// Starts `command` as a new process, its window shown as `style` says, in the
+// wrapper's current folder. Returns the new process's id, or 0 when nothing
+// could be started.
+ProcessId start(const CommandLine& command, WindowStyle style);
+
+// Creates `command` as a new process in `folder`, its window shown in the
+// system's default way. The record stays all zero when creation fails.
+ProcessInformation create_process(const CommandLine& command, const std::string& folder);
+
+// A handle through which the priority of process `id` may be changed, or 0
+// when no process has that id (0 included).
+Handle open_for_priority(ProcessId id);
+
+// A handle while process `id` exists; 0 once it has ended (or for id 0).
+Handle open_to_probe(ProcessId id);
+
+// Puts the process behind `process` into the lowest scheduling class the
+// system offers. The result is not reported.
+void set_idle_priority(Handle process);
+
+// Releases a handle; 0 does no harm.
+void close(Handle handle);
+
+// The status the wrapper ends with once its watch found process `id` gone:
+// for id 0, the status of the last start that failed (0 if none did); else
+// what the system reported of the child's end, where it reports anything.
+int exit_status(ProcessId id);
+
+}  // namespace lull::platform

@@ -1,0 +1,145 @@
+#include "settings/ini_stripper.h"
+
+#include <array>
+#include <string_view>
+
+#include "platform/file.h"
+
+namespace lull {
+namespace {
+
+// Positions inside an entry are 16-bit signed numbers: a longer entry makes
+// the lookup fail. The same bound keeps an endless line from being read whole.
+constexpr std::size_t max_entry_length = 32767;
+
+// Reads the settings file field by field. A field ends at a comma or a line
+// end (CR, CR LF or LF), which is consumed with it; blanks in front of it are
+// skipped. Every other character, quotes and "#" included, is literal.
+class FieldReader {
+ public:
+  explicit FieldReader(platform::ReadableFile& file) : file_(file) {}
+
+  // False on a read past the end, a read error, or a field too long.
+  bool read_field(std::string& field) {
+    field.clear();
+    if (peek() < 0) return false;
+    while (peek() == ' ' || peek() == '\t') advance();
+    for (int c = peek(); c >= 0; c = peek()) {
+      advance();
+      if (c == ',' || c == '\n') return true;
+      if (c == '\r') {
+        if (peek() == '\n') advance();
+        return true;
+      }
+      if (field.size() == max_entry_length) return false;
+      field.push_back(static_cast<char>(c));
+    }
+    return !failed_;
+  }
+
+  [[nodiscard]] bool at_end() { return peek() < 0; }
+
+ private:
+  // The next byte, or -1 at the end of the data or after a read error.
+  int peek() {
+    if (next_ == filled_ && !failed_) {
+      const long count = file_.read(buffer_.data(), buffer_.size());
+      failed_ = count < 0;
+      filled_ = count > 0 ? static_cast<std::size_t>(count) : 0;
+      next_ = 0;
+    }
+    return next_ < filled_ ? static_cast<unsigned char>(buffer_[next_]) : -1;
+  }
+  void advance() { ++next_; }
+
+  platform::ReadableFile& file_;
+  std::array<char, 65536> buffer_{};
+  std::size_t next_ = 0;
+  std::size_t filled_ = 0;
+  bool failed_ = false;
+};
+
+enum class Scan { found, not_found, failed };
+
+bool holds(std::string_view text, char c) { return text.find(c) != std::string_view::npos; }
+
+Scan scan(const std::string& key, const std::string& file, std::string& value) {
+  platform::ReadableFile input(file);
+  if (!input.is_open()) return Scan::failed;
+  FieldReader reader(input);
+  std::string entry;
+  std::string next;
+  for (;;) {
+    if (!reader.read_field(entry)) return Scan::failed;
+    // A remark longer than two characters swallows the fields after it until
+    // the joined text holds an "="; running out of data here is a failure.
+    if (!holds(entry, '=') && entry.size() > 2 && !holds(entry, '[')) {
+      while (!holds(entry, '=')) {
+        if (!reader.read_field(next)) return Scan::failed;
+        entry.append(", ").append(next);
+        if (entry.size() > max_entry_length) return Scan::failed;
+      }
+    }
+    if (entry != "=" && !entry.empty() && holds(entry, '=')) {
+      const std::size_t equals = entry.find('=');
+      if (entry.compare(0, equals, key) == 0) {
+        value = entry.substr(equals + 1);
+        return Scan::found;
+      }
+      continue;  // no end check: at the end the next read fails
+    }
+    if (reader.at_end()) return Scan::not_found;
+  }
+}
+
+// The line end the file already uses (that of its first line), and whether
+// its last line is ended. A file that cannot be read counts as new.
+struct FileTail {
+  std::string line_end = platform::new_file_line_end;
+  bool last_line_open = false;
+};
+
+FileTail tail_of(const std::string& file) {
+  FileTail tail;
+  platform::ReadableFile input(file);
+  if (!input.is_open()) return tail;
+  std::array<char, 65536> buffer{};
+  bool line_end_known = false;
+  bool after_cr = false;
+  char last = '\n';
+  for (long count = 0; (count = input.read(buffer.data(), buffer.size())) > 0;) {
+    for (long i = 0; i < count && !line_end_known; ++i) {
+      const char c = buffer[static_cast<std::size_t>(i)];
+      if (after_cr || c == '\n') {
+        tail.line_end = after_cr ? (c == '\n' ? "\r\n" : "\r") : "\n";
+        line_end_known = true;
+      }
+      after_cr = c == '\r';
+    }
+    last = buffer[static_cast<std::size_t>(count - 1)];
+  }
+  if (!line_end_known && after_cr) tail.line_end = "\r";
+  tail.last_line_open = last != '\n' && last != '\r';
+  return tail;
+}
+
+// Appends `key=` on a line of its own, in one write.
+bool append_key(const std::string& key, const std::string& file) {
+  const FileTail tail = tail_of(file);
+  std::string line = tail.last_line_open ? tail.line_end : std::string();
+  line.append(key).append("=").append(tail.line_end);
+  return platform::append_to_file(file, line);
+}
+
+}  // namespace
+
+std::string INIStripper(const std::string& key, const std::string& file) {
+  std::string value;
+  const Scan outcome = scan(key, file, value);
+  if (outcome == Scan::found) return value;
+  // A plain miss tries the append a second time; a failed read gives up at once.
+  if (!append_key(key, file) && outcome == Scan::not_found) append_key(key, file);
+  return {};
+}
+
+}  // namespace lull
