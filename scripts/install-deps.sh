@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever this machine lacks to build and
+# test the project. Runs as root; installs only what is missing.
+set -euo pipefail
+
+packages=(
+  cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
+  default-jdk-headless                        # the Java child of the demonstration and tests
+  procps util-linux                           # ps and chrt, used by tests and the demonstration
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+# javac may come from another JDK package already on the machine.
+if command -v javac >/dev/null 2>&1; then
+  missing=("${missing[@]/default-jdk-headless/}")
+fi
+missing=($(printf '%s\n' "${missing[@]}" | sed '/^$/d'))
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/file.h"
+#include "settings/ini_stripper.h"
+#include "test_files.h"
+
+namespace lull {
+namespace {
+
+using testing::read_file;
+using testing::ScratchFolder;
+using testing::write_file;
+
+// A settings text (none: no file), the key looked up, the value expected,
+// and the file's whole text afterwards.
+struct Lookup {
+  const char* name;
+  std::optional<std::string> before;
+  std::string key;
+  std::string value;
+  std::string after;
+};
+
+const std::string nl = platform::new_file_line_end;
+
+class SettingsLookup : public ::testing::TestWithParam<Lookup> {};
+
+TEST_P(SettingsLookup, ReturnsValueAndLeavesFile) {
+  const Lookup& lookup = GetParam();
+  ScratchFolder folder;
+  const std::string file = folder / "job.properties";
+  if (lookup.before) write_file(file, *lookup.before);
+  EXPECT_EQ(INIStripper(lookup.key, file), lookup.value);
+  EXPECT_EQ(read_file(file), lookup.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsLookup,
+    ::testing::Values(
+        Lookup{"NoFileLeavesTemplateLine", std::nullopt, "Class_to_run", "", "Class_to_run=" + nl},
+        Lookup{"PlainEntry", "Class_to_run=Main\n", "Class_to_run", "Main", "Class_to_run=Main\n"},
+        Lookup{"ValueKeepsFurtherEquals", "Args_if_any=-Dx=1\n", "Args_if_any", "-Dx=1",
+               "Args_if_any=-Dx=1\n"},
+        Lookup{"CommaEndsTheValue", "Args_if_any=-a, -b\n", "Args_if_any", "-a",
+               "Args_if_any=-a, -b\n"},
+        Lookup{"LeadingBlanksSkipped", "   \tClass_to_run=Main\n", "Class_to_run", "Main",
+               "   \tClass_to_run=Main\n"},
+        Lookup{"TrailingBlanksKept", "Class_to_run=Main  \n", "Class_to_run", "Main  ",
+               "Class_to_run=Main  \n"},
+        Lookup{"CaseMatters", "class_to_run=Main\n", "Class_to_run", "",
+               "class_to_run=Main\nClass_to_run=\n"},
+        Lookup{"BlankBeforeEqualsIsPartOfKey", "Class_to_run = Main\n", "Class_to_run", "",
+               "Class_to_run = Main\nClass_to_run=\n"},
+        Lookup{"SectionHeaderSkipped", "[Main]\nClass_to_run=Main\n", "Class_to_run", "Main",
+               "[Main]\nClass_to_run=Main\n"},
+        Lookup{"RemarkSwallowsNextLine", "Settings for the job\nClass_to_run=Main\n",
+               "Class_to_run", "", "Settings for the job\nClass_to_run=Main\nClass_to_run=\n"},
+        Lookup{"ShortLineNotJoined", "ab\nClass_to_run=Main\n", "Class_to_run", "Main",
+               "ab\nClass_to_run=Main\n"},
+        Lookup{"RemarkAtEndReadsPastEnd", "Class_to_run=Main\nthe end\n", "Args_if_any", "",
+               "Class_to_run=Main\nthe end\nArgs_if_any=\n"},
+        Lookup{"FirstOfTwoWins", "Class_to_run=A\nClass_to_run=B\n", "Class_to_run", "A",
+               "Class_to_run=A\nClass_to_run=B\n"},
+        Lookup{"EmptyValueAppendsNothing", "Args_if_any=\n", "Args_if_any", "", "Args_if_any=\n"},
+        Lookup{"EmptyFile", "", "Args_if_any", "", "Args_if_any=" + nl},
+        Lookup{"OnlyHeader", "[Main]\n", "Args_if_any", "", "[Main]\nArgs_if_any=\n"},
+        Lookup{"EmptyLinesAndLoneEquals", "\n\n=\nArgs_if_any=x\n", "Args_if_any", "x",
+               "\n\n=\nArgs_if_any=x\n"},
+        // Line ends: CR, CR LF and LF each end a line; the appended line ends
+        // like the file's own lines.
+        Lookup{"CrLfFile", "A=1\r\nB=2\r\n", "B", "2", "A=1\r\nB=2\r\n"},
+        Lookup{"LoneCrFile", "A=1\rB=2\r", "B", "2", "A=1\rB=2\r"},
+        Lookup{"CrLfAppendKeepsStyle", "A=1\r\n", "B", "", "A=1\r\nB=\r\n"},
+        Lookup{"CrAppendKeepsStyle", "A=1\r", "B", "", "A=1\rB=\r"},
+        // A last line without a line end gets one first, so its value stays.
+        Lookup{"UnendedLastLineIsEnded", "A=1", "B", "", "A=1\nB=\n"},
+        Lookup{"UnendedCrLfFileIsEnded", "A=1\r\nC=3", "B", "", "A=1\r\nC=3\r\nB=\r\n"},
+        Lookup{"UnendedLastValueStillFound", "A=1\nB=2", "B", "2", "A=1\nB=2"},
+        // Quotes and "#" are ordinary characters.
+        Lookup{"QuotesAreLiteral", "Java_Executable_Path=\"/opt/j dk/java\"\n",
+               "Java_Executable_Path", "\"/opt/j dk/java\"",
+               "Java_Executable_Path=\"/opt/j dk/java\"\n"},
+        Lookup{"HashLineIsARemark", "# the job\nA=1\nB=2\n", "B", "2", "# the job\nA=1\nB=2\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SettingsLookupLimits, EntryAtTheLimitIsRead) {
+  ScratchFolder folder;
+  const std::string file = folder / "job.properties";
+  const std::string value(32767 - 2, 'v');
+  write_file(file, "A=" + value + "\n");
+  EXPECT_EQ(INIStripper("A", file), value);
+}
+
+TEST(SettingsLookupLimits, EndlessLineEndsInTheMissPath) {
+  ScratchFolder folder;
+  const std::string file = folder / "job.properties";
+  const std::string before = "A=" + std::string(5'000'000, 'v');
+  write_file(file, before);
+  EXPECT_EQ(INIStripper("A", file), "");
+  EXPECT_EQ(read_file(file), before + "\nA=\n");
+}
+
+TEST(SettingsLookupLimits, RemarkJoiningPastTheLimitFails) {
+  ScratchFolder folder;
+  const std::string file = folder / "job.properties";
+  std::string before;
+  for (int i = 0; i < 4000; ++i) before += "remark line\n";
+  before += "A=1\n";
+  write_file(file, before);
+  EXPECT_EQ(INIStripper("A", file), "");
+  EXPECT_EQ(read_file(file), before + "A=\n");
+}
+
+TEST(SettingsLookupFiles, FolderInPlaceOfFileCountsAsUnreadable) {
+  ScratchFolder folder;
+  const std::string file = folder / "job.properties";
+  std::filesystem::create_directory(file);
+  EXPECT_EQ(INIStripper("A", file), "");
+  EXPECT_TRUE(std::filesystem::is_directory(file));
+}
+
+TEST(SettingsLookupFiles, FirstRunListsKeysInTheOrderAsked) {
+  ScratchFolder folder;
+  const std::string file = folder / "job.properties";
+  for (const char* key : {"One", "Two", "Three"}) EXPECT_EQ(INIStripper(key, file), "");
+  EXPECT_EQ(read_file(file), "One=" + nl + "Two=" + nl + "Three=" + nl);
+  // Once appended, a key is found with its empty value and nothing more is added.
+  EXPECT_EQ(INIStripper("Two", file), "");
+  EXPECT_EQ(read_file(file), "One=" + nl + "Two=" + nl + "Three=" + nl);
+}
+
+}  // namespace
+}  // namespace lull
