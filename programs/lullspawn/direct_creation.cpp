@@ -1,0 +1,10 @@
+#include "programs/lullspawn/direct_creation.h"
+
+namespace lull {
+
+platform::ProcessInformation create_in_program_folder(const platform::CommandLine& command,
+                                                      const platform::ProgramIdentity& identity) {
+  return platform::create_process(command, identity.folder);
+}
+
+}  // namespace lull
