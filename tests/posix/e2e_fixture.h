@@ -1,0 +1,34 @@
+// A scratch folder with the wrappers linked into it under job names, and the
+// paths of the programs the tests run.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "posix/wrapper_harness.h"
+#include "test_files.h"
+
+namespace lull::testing {
+
+inline const std::string lullrun_path = LULLRUN_PATH;
+inline const std::string lullspawn_path = LULLSPAWN_PATH;
+inline const std::string test_child_path = TEST_CHILD_PATH;
+
+class WrapperTest : public ::testing::Test {
+ protected:
+  // A link named `name` in the scratch folder to the built `program`: the
+  // wrapper then reads `name`.properties beside the link.
+  std::string link(const std::string& program, const std::string& name) {
+    const std::string path = folder_ / name;
+    EXPECT_EQ(::symlink(program.c_str(), path.c_str()), 0);
+    return path;
+  }
+  [[nodiscard]] std::string report_path() const { return folder_ / "report"; }
+  [[nodiscard]] std::string report_variable() const { return "LULL_REPORT=" + report_path(); }
+
+  ScratchFolder folder_;
+};
+
+}  // namespace lull::testing

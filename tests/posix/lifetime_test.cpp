@@ -1,0 +1,117 @@
+// The wrapper lives exactly as long as its child, and ends with its status.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "posix/e2e_fixture.h"
+
+namespace lull::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+class Lifetime : public WrapperTest {};
+
+struct Ending {
+  const char* name;
+  std::vector<std::string> environment;
+  int expected_status;
+};
+
+class ExitStatus : public WrapperTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(ExitStatus, IsTheChildsAsAShellReportsIt) {
+  const std::string job = link(lullrun_path, "job");
+  EXPECT_EQ(
+      run_wrapper_process(
+          {.program = job, .arguments = {test_child_path}, .environment = GetParam().environment}),
+      GetParam().expected_status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, ExitStatus,
+                         ::testing::Values(Ending{"Success", {}, 0},
+                                           Ending{"ExitCode", {"LULL_EXIT=3"}, 3},
+                                           Ending{"Signal", {"LULL_KILL_SELF=15"}, 128 + 15}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Lifetime, FailedStartsEndAtOnceWithTheShellsStatus) {
+  const std::string job = link(lullrun_path, "job");
+  write_file(folder_ / "not-executable", "#!/bin/sh\n");
+  std::filesystem::create_directory(folder_ / "a-folder");
+  const struct {
+    std::vector<std::string> arguments;
+    int status;
+  } cases[] = {{{"no-such-program-anywhere"}, 127},
+               {{folder_ / "no-such-file"}, 127},
+               {{""}, 127},
+               {{folder_ / "not-executable"}, 126},
+               {{folder_ / "a-folder"}, 126}};
+  for (const auto& failure : cases) {
+    SCOPED_TRACE(failure.arguments.front());
+    // Well inside the first 4-second tick: the failure is seen during start-up.
+    EXPECT_EQ(run_wrapper_process({.program = job, .arguments = failure.arguments}, seconds(3)),
+              failure.status);
+  }
+}
+
+TEST_F(Lifetime, EndsSoonAfterItsChildNotAtTheNextTick) {
+  const std::string job = link(lullrun_path, "job");
+  const auto started = std::chrono::steady_clock::now();
+  WrapperProcess wrapper(
+      {.program = job, .arguments = {test_child_path}, .environment = {"LULL_SLEEP_MS=300"}});
+  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+  // The tick alone would take 4 s; the change of state is seen at once.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, milliseconds(3000));
+}
+
+TEST_F(Lifetime, StaysWhileTheChildOutlivesATick) {
+  const std::string job = link(lullrun_path, "job");
+  WrapperProcess wrapper({.program = job,
+                          .arguments = {test_child_path},
+                          .environment = {report_variable(), "LULL_SLEEP_MS=5000"}});
+  const Report report = wait_for_report(report_path());
+  ASSERT_FALSE(report.empty());
+  std::this_thread::sleep_for(milliseconds(4300));
+  EXPECT_TRUE(wrapper.running());
+  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+}
+
+TEST_F(Lifetime, StoppedChildIsStillWaitedFor) {
+  const std::string job = link(lullrun_path, "job");
+  WrapperProcess wrapper({.program = job,
+                          .arguments = {test_child_path},
+                          .environment = {report_variable(), "LULL_SLEEP_MS=300"}});
+  const Report report = wait_for_report(report_path());
+  ASSERT_EQ(values(report, "pid").size(), 1U);
+  const pid_t child = std::stoi(values(report, "pid").front());
+  ::kill(child, SIGSTOP);
+  std::this_thread::sleep_for(milliseconds(800));
+  EXPECT_TRUE(wrapper.running());  // a stopped child still exists
+  ::kill(child, SIGCONT);
+  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+}
+
+TEST_F(Lifetime, EndingTheWrapperLeavesTheChildRunning) {
+  const std::string job = link(lullrun_path, "job");
+  for (const int signal : {SIGKILL, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    std::filesystem::remove(report_path());
+    WrapperProcess wrapper({.program = job,
+                            .arguments = {test_child_path},
+                            .environment = {report_variable(), "LULL_SLEEP_MS=1000"}});
+    const Report report = wait_for_report(report_path());
+    ASSERT_EQ(values(report, "pid").size(), 1U);
+    const pid_t child = std::stoi(values(report, "pid").front());
+    // As a terminal's Ctrl-C or hang-up would: to the wrapper's whole group.
+    ::kill(-wrapper.pid(), signal);
+    EXPECT_EQ(wrapper.wait(seconds(5)), 128 + signal);
+    EXPECT_TRUE(process_exists(child));
+    EXPECT_TRUE(wait_until_gone(child, seconds(10)));  // and it still ends on its own
+  }
+}
+
+}  // namespace
+}  // namespace lull::testing

@@ -1,0 +1,94 @@
+// The child's clean slate: idle in every thread from its first instruction,
+// a session of its own, default signals, only the descriptors given.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "posix/e2e_fixture.h"
+
+namespace lull::testing {
+namespace {
+
+using std::chrono::seconds;
+
+constexpr int sched_idle = 5;  // SCHED_IDLE's value in /proc and sched_getscheduler
+
+class ChildSlate : public WrapperTest {
+ protected:
+  Report run_child(const Launch& launch) {
+    WrapperProcess wrapper(launch);
+    Report report = wait_for_report(report_path());
+    EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+    return report;
+  }
+};
+
+TEST_F(ChildSlate, EveryThreadIsIdleFromTheStart) {
+  const std::string job = link(lullrun_path, "job");
+  // Threads made in the child's first moments, before any change from outside.
+  const Report report = run_child({.program = job,
+                                   .arguments = {test_child_path},
+                                   .environment = {report_variable(), "LULL_THREADS=6"}});
+  const std::vector<std::string> threads = values(report, "thread");
+  ASSERT_EQ(threads.size(), 7U);
+  for (const std::string& thread : threads) {
+    EXPECT_NE(thread.find(" policy " + std::to_string(sched_idle) + " nice 19"), std::string::npos)
+        << thread;
+  }
+}
+
+TEST_F(ChildSlate, WrappersOwnPriorityIsUnchanged) {
+  const std::string job = link(lullrun_path, "job");
+  WrapperProcess wrapper({.program = job,
+                          .arguments = {test_child_path},
+                          .environment = {report_variable(), "LULL_SLEEP_MS=500"}});
+  ASSERT_FALSE(wait_for_report(report_path()).empty());
+  const std::vector<ThreadClass> own = thread_classes(::getpid());
+  const std::vector<ThreadClass> wrapper_threads = thread_classes(wrapper.pid());
+  ASSERT_FALSE(wrapper_threads.empty());
+  for (const ThreadClass& thread : wrapper_threads) {
+    EXPECT_EQ(thread.policy, own.front().policy);
+    EXPECT_EQ(thread.nice, own.front().nice);
+  }
+  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+}
+
+TEST_F(ChildSlate, SignalsDescriptorsSessionAndEnvironment) {
+  const std::string job = link(lullrun_path, "job");
+  const int given = ::open("/dev/null", O_RDONLY);  // not close-on-exec: the wrapper's to pass on
+  ASSERT_GE(given, 3);
+  const Report report = run_child({.program = job,
+                                   .arguments = {test_child_path},
+                                   .environment = {report_variable(), "LULL_MARKER=kept as is"},
+                                   .ignored_signals = {SIGINT, SIGQUIT, SIGPIPE},
+                                   .blocked_signals = {SIGUSR1, SIGTERM},
+                                   .inherited_descriptor = given});
+  ::close(given);
+  EXPECT_EQ(values(report, "sigblk"), std::vector<std::string>{"0000000000000000"});
+  EXPECT_EQ(values(report, "sigign"), std::vector<std::string>{"0000000000000000"});
+  EXPECT_EQ(values(report, "fd"), (std::vector<std::string>{"0", "1", "2", std::to_string(given)}));
+  EXPECT_EQ(values(report, "sid"), values(report, "pid"));  // a session of its own
+  EXPECT_EQ(values(report, "marker"), std::vector<std::string>{"kept as is"});
+}
+
+TEST_F(ChildSlate, ChildsSessionGroupIsLowestAndOursIsUntouched) {
+  std::ifstream own_before("/proc/self/autogroup");
+  std::string before;
+  if (!std::getline(own_before, before)) GTEST_SKIP() << "this kernel does not group by session";
+  const std::string job = link(lullrun_path, "job");
+  const Report report = run_child(
+      {.program = job, .arguments = {test_child_path}, .environment = {report_variable()}});
+  const std::vector<std::string> group = values(report, "autogroup");
+  ASSERT_EQ(group.size(), 1U);
+  EXPECT_TRUE(group.front().ends_with(" nice 19")) << group.front();
+  EXPECT_NE(group.front(), before);
+  std::ifstream own_after("/proc/self/autogroup");
+  std::string after;
+  std::getline(own_after, after);
+  EXPECT_EQ(after, before);
+}
+
+}  // namespace
+}  // namespace lull::testing

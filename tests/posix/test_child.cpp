@@ -1,0 +1,94 @@
+// A child for the end-to-end tests: writes what it sees to the file named by
+// LULL_REPORT (its arguments, folder, session, every thread's scheduling
+// class and nice, signal mask, ignored signals, open descriptors), then
+// behaves as LULL_THREADS, LULL_SLEEP_MS, LULL_EXIT and LULL_KILL_SELF say.
+#include <dirent.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int number_from(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr ? std::atoi(text) : fallback;
+}
+
+// The names in `folder`; for /proc/self/fd, less the descriptor that reads it.
+std::vector<std::string> entries_of(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(folder.c_str())) {
+    const std::string reading = std::to_string(::dirfd(dir));
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.' && (folder != "/proc/self/fd" || entry->d_name != reading)) {
+        names.emplace_back(entry->d_name);
+      }
+    }
+    ::closedir(dir);
+  }
+  return names;
+}
+
+std::string status_field(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return line.substr(field.size() + 2);
+  }
+  return "";
+}
+
+std::string report(int argc, char** argv) {
+  std::ostringstream out;
+  out << "argc " << argc << "\n";
+  for (int i = 0; i < argc; ++i) out << "argv " << argv[i] << "\n";
+  char folder[4096] = {};
+  out << "cwd " << (::getcwd(folder, sizeof folder) != nullptr ? folder : "?") << "\n";
+  out << "pid " << ::getpid() << "\nsid " << ::getsid(0) << "\nppid " << ::getppid() << "\n";
+  for (const std::string& tid : entries_of("/proc/self/task")) {
+    const int id = std::stoi(tid);
+    out << "thread " << id << " policy " << ::sched_getscheduler(id) << " nice "
+        << ::getpriority(PRIO_PROCESS, static_cast<id_t>(id)) << "\n";
+  }
+  out << "sigblk " << status_field("SigBlk") << "\nsigign " << status_field("SigIgn") << "\n";
+  for (const std::string& fd : entries_of("/proc/self/fd")) out << "fd " << fd << "\n";
+  std::ifstream autogroup("/proc/self/autogroup");
+  std::string group;
+  if (std::getline(autogroup, group)) out << "autogroup " << group << "\n";
+  const char* marker = std::getenv("LULL_MARKER");
+  out << "marker " << (marker != nullptr ? marker : "") << "\n";
+  return out.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Threads made at once, before anyone could change their class from outside.
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < number_from("LULL_THREADS", 0); ++i) {
+    threads.emplace_back([&done] {
+      while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+  }
+  if (const char* path = std::getenv("LULL_REPORT")) {
+    const std::string partial = std::string(path) + ".partial";
+    const std::string text = report(argc, argv);  // before the file is opened: it lists descriptors
+    std::ofstream(partial) << text;
+    std::rename(partial.c_str(), path);  // the test sees the report whole or not at all
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(number_from("LULL_SLEEP_MS", 0)));
+  done = true;
+  for (std::thread& thread : threads) thread.join();
+  if (const int signal = number_from("LULL_KILL_SELF", 0)) ::kill(::getpid(), signal);
+  return number_from("LULL_EXIT", 0);
+}

@@ -1,0 +1,148 @@
+#include "posix/wrapper_harness.h"
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace lull::testing {
+namespace {
+
+int shell_status(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+[[noreturn]] void exec_wrapper(const Launch& launch) {
+  ::setpgid(0, 0);  // a job of its own, as a shell starts it
+  // Only the descriptors a test asks for reach the wrapper.
+  for (int fd = 3; fd < 1024; ++fd) {
+    if (fd != launch.inherited_descriptor) ::close(fd);
+  }
+  for (int signal : launch.ignored_signals) ::signal(signal, SIG_IGN);
+  sigset_t mask;
+  ::sigemptyset(&mask);
+  for (int signal : launch.blocked_signals) ::sigaddset(&mask, signal);
+  ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+  if (!launch.folder.empty() && ::chdir(launch.folder.c_str()) != 0) ::_exit(250);
+  for (const std::string& variable : launch.environment) ::putenv(::strdup(variable.c_str()));
+  std::vector<char*> argv;
+  std::vector<std::string> words{launch.program};
+  words.insert(words.end(), launch.arguments.begin(), launch.arguments.end());
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  // execvp, so that a bare program name is found on PATH as a shell would.
+  ::execvp(launch.program.c_str(), argv.data());
+  ::_exit(251);
+}
+
+}  // namespace
+
+WrapperProcess::WrapperProcess(const Launch& launch) {
+  pid_ = ::fork();
+  if (pid_ == 0) exec_wrapper(launch);
+}
+
+WrapperProcess::~WrapperProcess() {
+  if (pid_ > 0 && !status_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+std::optional<int> WrapperProcess::wait(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!status_) {
+    int status = 0;
+    const pid_t result = ::waitpid(pid_, &status, WNOHANG);
+    if (result == pid_) {
+      status_ = shell_status(status);
+    } else if (result < 0 || std::chrono::steady_clock::now() >= deadline) {
+      break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  return status_;
+}
+
+bool WrapperProcess::running() { return !wait(std::chrono::milliseconds(0)).has_value(); }
+
+std::optional<int> run_wrapper_process(const Launch& launch, std::chrono::milliseconds limit) {
+  WrapperProcess wrapper(launch);
+  return wrapper.wait(limit);
+}
+
+Report wait_for_report(const std::string& path, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (::access(path.c_str(), F_OK) != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  Report report;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t blank = line.find(' ');
+    report.emplace(line.substr(0, blank), blank == std::string::npos ? "" : line.substr(blank + 1));
+  }
+  return report;
+}
+
+std::vector<std::string> values(const Report& report, const std::string& key) {
+  std::vector<std::string> found;
+  const auto [first, last] = report.equal_range(key);
+  for (auto it = first; it != last; ++it) found.push_back(it->second);
+  return found;
+}
+
+bool process_exists(pid_t pid) {
+  if (::kill(pid, 0) != 0 && errno != EPERM) return false;
+  // A zombie still answers kill(); it has ended all the same.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t paren = text.rfind(')');
+  return paren == std::string::npos || text.compare(paren + 2, 1, "Z") != 0;
+}
+
+bool wait_until_gone(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (process_exists(pid)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::vector<ThreadClass> thread_classes(pid_t pid) {
+  std::vector<ThreadClass> classes;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = ::opendir(tasks.c_str());
+  if (dir == nullptr) return classes;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream stat(tasks + "/" + entry->d_name + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t paren = text.rfind(')');
+    if (paren == std::string::npos) continue;
+    // Fields after the command: state is field 3; nice is 19, policy is 41.
+    std::istringstream fields(text.substr(paren + 2));
+    std::vector<std::string> field(3);  // field n at index n: 1 and 2 are pid and comm
+    for (std::string word; fields >> word;) field.push_back(word);
+    if (field.size() <= 41) continue;
+    classes.push_back(
+        {std::atoi(entry->d_name), std::atoi(field[41].c_str()), std::atoi(field[19].c_str())});
+  }
+  ::closedir(dir);
+  return classes;
+}
+
+}  // namespace lull::testing

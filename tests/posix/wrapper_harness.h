@@ -1,0 +1,68 @@
+// Runs the built wrappers as real processes and reads what the test child
+// reported. Paths of the built programs come from the build (see CMakeLists).
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lull::testing {
+
+// How the wrapper process is started.
+struct Launch {
+  std::string program;                        // the path it is started by (argv[0] too)
+  std::vector<std::string> arguments = {};    // after the program name
+  std::string folder = {};                    // current folder; empty: the test's own
+  std::vector<std::string> environment = {};  // "NAME=value" added to the test's own
+  std::vector<int> ignored_signals = {};      // set to SIG_IGN before exec
+  std::vector<int> blocked_signals = {};      // blocked before exec
+  int inherited_descriptor = -1;              // left open for the wrapper, beside 0, 1 and 2
+};
+
+class WrapperProcess {
+ public:
+  explicit WrapperProcess(const Launch& launch);
+  ~WrapperProcess();  // kills a wrapper still running
+  WrapperProcess(const WrapperProcess&) = delete;
+  WrapperProcess& operator=(const WrapperProcess&) = delete;
+
+  [[nodiscard]] pid_t pid() const { return pid_; }
+  // The exit status as a shell reports it (128+N for signal N), or nothing
+  // when the wrapper is still running after `limit`.
+  std::optional<int> wait(std::chrono::milliseconds limit);
+  [[nodiscard]] bool running();
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// Starts, waits at most `limit`, and gives the exit status (nothing on time-out).
+std::optional<int> run_wrapper_process(const Launch& launch,
+                                       std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// The test child's report: every value of every key, in order.
+using Report = std::multimap<std::string, std::string>;
+// Waits until the report file exists, then reads it; empty on time-out.
+Report wait_for_report(const std::string& path,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20));
+std::vector<std::string> values(const Report& report, const std::string& key);
+
+bool process_exists(pid_t pid);
+// Waits until `pid` has gone (it is not our child): false on time-out.
+bool wait_until_gone(pid_t pid, std::chrono::milliseconds limit);
+
+// Scheduling policy and nice of every thread of `pid`, from /proc/<pid>/task/*/stat.
+struct ThreadClass {
+  int tid;
+  int policy;
+  int nice;
+};
+std::vector<ThreadClass> thread_classes(pid_t pid);
+
+}  // namespace lull::testing
