@@ -95,7 +95,7 @@ Scan scan(const std::string& key, const std::string& file, std::string& value) {
 // The line end the file already uses (that of its first line), and whether
 // its last line is ended. A file that cannot be read counts as new.
 struct FileTail {
-  std::string line_end = platform::new_file_line_end;
+  const char* line_end = platform::new_file_line_end;
   bool last_line_open = false;
 };
 
@@ -126,7 +126,7 @@ FileTail tail_of(const std::string& file) {
 // Appends `key=` on a line of its own, in one write.
 bool append_key(const std::string& key, const std::string& file) {
   const FileTail tail = tail_of(file);
-  std::string line = tail.last_line_open ? tail.line_end : std::string();
+  std::string line = tail.last_line_open ? tail.line_end : "";
   line.append(key).append("=").append(tail.line_end);
   return platform::append_to_file(file, line);
 }

@@ -38,8 +38,7 @@ std::string find_on_path(const std::string& name) {
   for (std::size_t begin = 0; begin <= search.size();) {
     std::size_t end = search.find(':', begin);
     if (end == std::string::npos) end = search.size();
-    std::string folder = search.substr(begin, end - begin);
-    if (folder.empty()) folder = ".";
+    const std::string folder = end > begin ? search.substr(begin, end - begin) : std::string(".");
     if (is_executable_file(folder + "/" + name)) {
       return folder.front() == '/' ? folder + "/" + name
                                    : current_folder() + "/" + folder + "/" + name;
