@@ -39,9 +39,10 @@ std::string find_on_path(const std::string& name) {
     std::size_t end = search.find(':', begin);
     if (end == std::string::npos) end = search.size();
     const std::string folder = end > begin ? search.substr(begin, end - begin) : std::string(".");
-    if (is_executable_file(folder + "/" + name)) {
-      return folder.front() == '/' ? folder + "/" + name
-                                   : current_folder() + "/" + folder + "/" + name;
+    std::string candidate = folder;
+    candidate.append("/").append(name);
+    if (is_executable_file(candidate)) {
+      return folder.front() == '/' ? candidate : current_folder().append("/").append(candidate);
     }
     begin = end + 1;
   }
@@ -52,7 +53,7 @@ std::string find_on_path(const std::string& name) {
 // after a job reads that job's settings file. Relative paths are taken
 // against the current folder at start.
 std::string started_path(const char* argv0) {
-  const std::string name = argv0 != nullptr ? argv0 : "";
+  std::string name = argv0 != nullptr ? argv0 : "";
   if (name.empty()) return real_executable();
   if (name.front() == '/') return name;
   if (name.find('/') != std::string::npos) {

@@ -4,12 +4,12 @@
 #include "platform/host.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 
 namespace lull::platform {
 

@@ -5,21 +5,21 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "platform/posix/words.h"
 
-extern char** environ;
+extern char** environ;  // NOLINT(readability-redundant-declaration): not every system declares it
 
 namespace lull::platform {
 namespace {
@@ -76,7 +76,7 @@ bool prepare(const CommandLine& command, const std::string& folder, Exec& exec) 
 void lower_session_group() {
   const int fd = ::open("/proc/self/autogroup", O_WRONLY | O_CLOEXEC);
   if (fd < 0) return;
-  const timespec pause{0, 10 * 1000 * 1000};
+  const timespec pause{0, 10L * 1000 * 1000};
   for (int attempt = 0; attempt < 50; ++attempt) {
     if (::write(fd, "19", 2) >= 0 || errno != EAGAIN) break;
     ::nanosleep(&pause, nullptr);
