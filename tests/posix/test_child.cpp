@@ -1,7 +1,8 @@
 // A child for the end-to-end tests: writes what it sees to the file named by
 // LULL_REPORT (its arguments, folder, session, every thread's scheduling
 // class and nice, signal mask, ignored signals, open descriptors), then
-// behaves as LULL_THREADS, LULL_SLEEP_MS, LULL_EXIT and LULL_KILL_SELF say.
+// behaves as LULL_THREADS, LULL_SLEEP_MS, LULL_EXIT and LULL_KILL_SELF say, and
+// writes the moment it ends to LULL_REPORT.end.
 #include <dirent.h>
 #include <sched.h>
 #include <signal.h>
@@ -89,6 +90,11 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(number_from("LULL_SLEEP_MS", 0)));
   done = true;
   for (std::thread& thread : threads) thread.join();
+  if (const char* path = std::getenv("LULL_REPORT")) {
+    // When it ended, on the monotonic clock every process shares.
+    std::ofstream(std::string(path) + ".end")
+        << std::chrono::steady_clock::now().time_since_epoch().count();
+  }
   if (const int signal = number_from("LULL_KILL_SELF", 0)) ::kill(::getpid(), signal);
   return number_from("LULL_EXIT", 0);
 }
