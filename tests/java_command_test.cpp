@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace lull {
 namespace {
 
@@ -10,6 +12,9 @@ struct Composition {
   JavaSettings settings;
   std::string expected;
 };
+
+// Test names say which case failed; gtest need not print the bytes.
+void PrintTo(const Composition& value, std::ostream* out) { *out << value.name; }
 
 class JavaCommand : public ::testing::TestWithParam<Composition> {};
 

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "platform/file.h"
@@ -24,6 +25,9 @@ struct Lookup {
   std::string value;
   std::string after;
 };
+
+// Test names say which case failed; gtest need not print the bytes.
+void PrintTo(const Lookup& value, std::ostream* out) { *out << value.name; }
 
 const std::string nl = platform::new_file_line_end;
 

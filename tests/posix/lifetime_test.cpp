@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <ostream>
 #include <thread>
 
 #include "posix/e2e_fixture.h"
@@ -20,6 +21,9 @@ struct Ending {
   std::vector<std::string> environment;
   int expected_status;
 };
+
+// Test names say which case failed; gtest need not print the bytes.
+void PrintTo(const Ending& value, std::ostream* out) { *out << value.name; }
 
 class ExitStatus : public WrapperTest, public ::testing::WithParamInterface<Ending> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace lull::platform {
 namespace {
 
@@ -10,6 +12,9 @@ struct Split {
   std::string text;
   std::vector<std::string> words;
 };
+
+// Test names say which case failed; gtest need not print the bytes.
+void PrintTo(const Split& value, std::ostream* out) { *out << value.name; }
 
 class SplitWords : public ::testing::TestWithParam<Split> {};
 
