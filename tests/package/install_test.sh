@@ -75,6 +75,22 @@ cmp -s "$settings" "$scratch/settings.before" || fail "a complete settings file 
 expect_status "nightly by its name" $? 0
 [[ $(wc -l <"$jobs/nightly.log") == 2 ]] || fail "the job did not run a second time by its bare name"
 
+# lullspawn runs its Java child in its own folder: the class path "." and a
+# relative log name mean the link's folder, wherever it is started from.
+if [[ " ${programs[*]} " == *" lullspawn "* ]]; then
+  spawn_jobs=$scratch/spawn-jobs
+  mkdir -p "$spawn_jobs"
+  cp "$jobs/Nightly.class" "$spawn_jobs/"
+  printf 'Java_Executable_Path=java\nClass_path_to_use=.\nClass_to_run=Nightly\nArgs_if_any=%s nightly.log\n' \
+    "$projects" >"$spawn_jobs/nightly.properties"
+  ln -s "$root/usr/bin/lullspawn" "$spawn_jobs/nightly"
+  (cd "$elsewhere" && exec "$spawn_jobs/nightly" >"$scratch/out" 2>"$scratch/err")
+  expect_status "nightly through lullspawn" $? 0
+  expect_silent "nightly through lullspawn" "$scratch/out" "$scratch/err"
+  grep -q "$projects: 3 files, 12 bytes$" "$spawn_jobs/nightly.log" 2>/dev/null ||
+    fail "lullspawn's job did not log beside its link: $(ls "$spawn_jobs" "$elsewhere")"
+fi
+
 # --- A first run without a settings file leaves the template, and ends
 # with 127: the command it composed cannot be started.
 declare -A template=(
