@@ -21,9 +21,22 @@ folders=("$scratch"/*/)
 ((${#folders[@]} == 1)) || { echo "the zip does not hold exactly one folder"; exit 1; }
 top=${folders[0]}
 
+# Every DLL a program imports must come with Windows or with the zip: a
+# program needing the compiler's runtime DLLs would not start elsewhere.
+objdump=$(command -v x86_64-w64-mingw32-objdump || command -v objdump || true)
+system_dll='^(kernel32|user32|gdi32|advapi32|shell32|ole32|comctl32|shlwapi|ntdll|msvcrt|ucrtbase|api-ms-win-.*)\.dll$'
 for program in "${programs[@]}"; do
+  exe=$top/bin/$program.exe
   # A Windows program starts with "MZ".
-  [[ $(head -c 2 "$top/bin/$program.exe" 2>/dev/null) == MZ ]] || fail "bin/$program.exe missing or not a Windows program"
+  if [[ $(head -c 2 "$exe" 2>/dev/null) != MZ ]]; then
+    fail "bin/$program.exe missing or not a Windows program"
+    continue
+  fi
+  [[ -n $objdump ]] || { echo "note: no objdump, the DLLs $program.exe needs are not checked"; continue; }
+  while read -r dll; do
+    [[ ${dll,,} =~ $system_dll || -f $top/bin/$dll ]] ||
+      fail "bin/$program.exe needs $dll, which is neither part of Windows nor in the zip"
+  done < <("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
 done
 [[ -s $top/README.md ]] || fail "README.md missing"
 grep -q '^MIT License' "$top/LICENSE.txt" 2>/dev/null || fail "LICENSE.txt missing or not the MIT licence"
