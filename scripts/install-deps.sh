@@ -7,6 +7,8 @@ packages=(
   cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
   default-jdk-headless                        # the Java child of the demonstration and tests
   procps util-linux                           # ps and chrt, used by tests and the demonstration
+  dpkg-dev file lintian                       # the .deb: CPack's dependency list, Debian's check
+  mandoc man-db groff-base                    # the manual pages' checks
 )
 
 missing=()
