@@ -7,6 +7,7 @@ packages=(
   cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
   default-jdk-headless                        # the Java child of the demonstration and tests
   procps util-linux                           # ps and chrt, used by tests and the demonstration
+  clang-14 libclang-rt-14-dev valgrind        # the lookup's fuzzer (libFuzzer) and memcheck
 )
 
 missing=()

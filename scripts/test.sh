@@ -5,3 +5,5 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --workflow --preset default
 cmake --workflow --preset asan
+# The settings lookup under libFuzzer for a bounded time (FUZZ_SECONDS).
+bash scripts/fuzz.sh
