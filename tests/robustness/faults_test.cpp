@@ -209,7 +209,7 @@ TEST(ChangingSettingsFile, ReplacedOrTruncatedBetweenLookups) {
     }
   });
 
-  constexpr int runs = 200;
+  constexpr int runs = repeat(200, 60);
   std::map<int, int> outcomes;  // exit status (-1 a signal, -2 a hang) -> runs
   for (int i = 0; i < runs; ++i) ++outcomes[run(job, i % 2 == 0 ? Launch{} : pass_through())];
   done = true;
@@ -254,9 +254,11 @@ int run_under_signals(const Installed& job, const Launch& launch, const std::vec
     if (until_caught != 0) {
       while (!ended && !catches(wrapper, until_caught)) std::this_thread::yield();
     }
+    // A short pause after each signal leaves the processor idle now and then,
+    // so the child, in the idle class from its start, is not starved.
     for (std::size_t i = 0; !ended; ++i) {
       ::kill(wrapper, signals[i % signals.size()]);
-      std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
   });
   const std::optional<int> status = wait_for(wrapper);
@@ -274,7 +276,7 @@ TEST(SignalsDuringStartUp, InterruptedCallsAreRetried) {
   write_text(job.settings(), java_settings() +
                                  "Class_path_to_use=.\nJava_run_minimized_no_focus=\n" +
                                  "Extern_run_minimized_no_focus=\n");
-  constexpr int runs = 100;
+  constexpr int runs = repeat(100, 30);
   int right = 0;
   for (int i = 0; i < runs; ++i) {
     const std::string marker = job.path("ran" + std::to_string(i));
@@ -303,7 +305,7 @@ TEST(SignalsDuringStartUp, IgnoredSignalsAndStopsChangeNothing) {
   write_text(job.settings(), java_settings() +
                                  "Class_path_to_use=.\nJava_run_minimized_no_focus=\n" +
                                  "Extern_run_minimized_no_focus=\n");
-  constexpr int runs = 100;
+  constexpr int runs = repeat(100, 30);
   for (int i = 0; i < runs; ++i) {
     const bool java = i % 2 == 0;
     const int status = run_under_signals(job, java ? Launch{} : pass_through(),

@@ -29,6 +29,17 @@ inline const std::string wrapper_program = LULL_WRAPPER;
 inline const std::string child_program = LULL_CHILD;
 inline const std::string interrupting_handler = LULL_INTERRUPTING_HANDLER;
 
+// How many times to repeat what is repeated: fewer under the sanitizers, where
+// every wrapper takes many times longer to start.
+#ifdef LULL_SANITIZED
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+constexpr int repeat(int plain, int under_sanitizers) {
+  return sanitized ? under_sanitizers : plain;
+}
+
 // A wrapper installed in a folder of its own as `job`: it reads job.properties.
 class Installed {
  public:

@@ -12,7 +12,7 @@ namespace {
 
 using testing::ScratchFolder;
 
-constexpr int runs_per_soak = 1000;
+constexpr int runs_per_soak = repeat(1000, 150);
 constexpr int java_status = 3;
 constexpr int pass_through_status = 5;
 
