@@ -31,7 +31,7 @@ build/fuzz/lookup_fuzz \
   -max_total_time="$seconds" -timeout=10 -rss_limit_mb=512 -malloc_limit_mb=256 -max_len=8192 \
   -print_final_stats=1 -artifact_prefix=build/fuzz/findings/ \
   "$work/corpus" tests/fuzz/corpus >build/fuzz/fuzz.log 2>&1 || status=$?
-grep -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|SUMMARY|lookup rule)' build/fuzz/fuzz.log || true
+grep -E '^(#[0-9]+[[:space:]]+DONE|Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|SUMMARY|lookup rule)' build/fuzz/fuzz.log || true
 if [ "$status" -ne 0 ]; then
   tail -n 40 build/fuzz/fuzz.log >&2
   echo "fuzz: finding, see build/fuzz/fuzz.log and build/fuzz/findings/" >&2
