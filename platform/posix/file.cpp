@@ -78,7 +78,10 @@ bool append_to_file(const std::string& path, const std::string& text) {
   const bool whole = count == static_cast<ssize_t>(text.size());
   if (count > 0 && !whole) take_back(fd, ::lseek(fd, 0, SEEK_CUR) - count, count);
   if (ignoring) ::sigaction(SIGXFSZ, &previous, nullptr);
-  return ::close(fd) == 0 && whole;
+  // Linux releases the descriptor even when close reports EINTR, and the text
+  // is written by then: an interrupted close is no failure, or the caller's
+  // second attempt would append the line twice.
+  return (::close(fd) == 0 || errno == EINTR) && whole;
 }
 
 }  // namespace lull::platform
