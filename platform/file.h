@@ -27,7 +27,8 @@ class ReadableFile {
 
 // Appends `text` to the regular file at `path` in a single write, creating
 // the file when it is missing, so wrappers appending at the same moment
-// never interleave their lines. False when nothing could be written.
+// never interleave their lines. A write that falls short (a full disk, a
+// file-size limit) is taken back. False when the text was not written whole.
 bool append_to_file(const std::string& path, const std::string& text);
 
 // The line end of a file the wrapper creates.

@@ -9,6 +9,7 @@ packages=(
   procps util-linux                           # ps and chrt, used by tests and the demonstration
   dpkg-dev file lintian                       # the .deb: CPack's dependency list, Debian's check
   mandoc man-db groff-base                    # the manual pages' checks
+  clang-14 libclang-rt-14-dev valgrind        # the lookup's fuzzer (libFuzzer) and memcheck
 )
 
 missing=()

@@ -7,3 +7,5 @@ bash scripts/install-deps.sh
 cmake --workflow --preset default
 cmake --workflow --preset asan
 cmake --workflow --preset package   # the .deb, from the release build
+# The settings lookup under libFuzzer for a bounded time (FUZZ_SECONDS).
+bash scripts/fuzz.sh

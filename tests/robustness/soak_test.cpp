@@ -1,0 +1,172 @@
+// Many wrapper runs with short-lived children, and one wrapper kept busy for a
+// long time: nothing may be left behind, and nothing may grow.
+#include <sys/resource.h>
+
+#include <map>
+
+#include "harness.h"
+#include "test_files.h"
+
+namespace lull::robustness {
+namespace {
+
+using testing::ScratchFolder;
+
+constexpr int runs_per_soak = repeat(1000, 150);
+constexpr int java_status = 3;
+constexpr int pass_through_status = 5;
+
+// A job whose Java mode and pass-through mode both start the test child at
+// once, each ending with a status of its own; every key is present, so no run
+// appends anything.
+std::string complete_settings() {
+  return "Java_Executable_Path=" + child_program +
+         "\n"
+         "Class_path_to_use=.\n"
+         "Class_to_run=Main\n"
+         "Args_if_any=exit=" +
+         std::to_string(java_status) +
+         "\n"
+         "Java_run_minimized_no_focus=TRUE\n"
+         "Extern_run_minimized_no_focus=\n";
+}
+
+struct Soak {
+  int runs = 0;
+  int wrong_status = 0;
+  int strays = 0;  // processes adopted from ended wrappers: children left behind
+  long peak_rss_kib = 0;
+  double seconds = 0;
+};
+
+// Runs `runs` wrappers, Java mode and pass-through mode in turn, keeping
+// `at_a_time` of them running at once.
+Soak soak(const Installed& job, int runs, std::size_t at_a_time) {
+  Soak result;
+  std::map<pid_t, int> expected;
+  const auto begin = std::chrono::steady_clock::now();
+  while (result.runs < runs || !expected.empty()) {
+    while (result.runs < runs && expected.size() < at_a_time) {
+      const bool java = result.runs % 2 == 0;
+      Launch launch;
+      if (!java) launch.arguments = {child_program, "exit=" + std::to_string(pass_through_status)};
+      expected[start(job.wrapper(), launch)] = java ? java_status : pass_through_status;
+      ++result.runs;
+    }
+    int status = 0;
+    rusage usage{};
+    const pid_t pid = ::wait4(-1, &status, 0, &usage);
+    if (pid < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    const auto found = expected.find(pid);
+    if (found == expected.end()) {
+      ++result.strays;
+      continue;
+    }
+    if (exit_code(status) != found->second) ++result.wrong_status;
+    result.peak_rss_kib = std::max(result.peak_rss_kib, usage.ru_maxrss);
+    expected.erase(found);
+  }
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  return result;
+}
+
+void print(const char* name, const Soak& figures, int leftovers) {
+  std::printf(
+      "[ figures  ] %s: %d runs (half Java mode, half pass-through) in %.2f s, %.0f runs/s; "
+      "wrong status %d; children left behind %d; processes left at the end %d; "
+      "largest wrapper peak RSS %ld KiB\n",
+      name, figures.runs, figures.seconds, figures.runs / figures.seconds, figures.wrong_status,
+      figures.strays, leftovers, figures.peak_rss_kib);
+}
+
+class WrapperSoak : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    adopt_orphans();
+    write_text(job_.settings(), complete_settings());
+  }
+
+  ScratchFolder scratch_;
+  Installed job_{scratch_.path() / "tools"};
+};
+
+TEST_F(WrapperSoak, BackToBackRunsLeaveNothingBehind) {
+  const Soak figures = soak(job_, runs_per_soak, 1);
+  const int leftovers = leftover_children();
+  print("back to back", figures, leftovers);
+  EXPECT_EQ(figures.runs, runs_per_soak);
+  EXPECT_EQ(figures.wrong_status, 0);
+  EXPECT_EQ(figures.strays, 0);
+  EXPECT_EQ(leftovers, 0);
+  EXPECT_EQ(read_text(job_.settings()), complete_settings());
+}
+
+TEST_F(WrapperSoak, EightAtATimeLeaveNothingBehind) {
+  const Soak figures = soak(job_, runs_per_soak, 8);
+  const int leftovers = leftover_children();
+  print("8 at a time", figures, leftovers);
+  EXPECT_EQ(figures.runs, runs_per_soak);
+  EXPECT_EQ(figures.wrong_status, 0);
+  EXPECT_EQ(figures.strays, 0);
+  EXPECT_EQ(leftovers, 0);
+  EXPECT_EQ(read_text(job_.settings()), complete_settings());
+}
+
+// Waits until the test child has written its process id to `path`.
+pid_t child_pid(const std::string& path) {
+  for (int attempt = 0; attempt < 2000; ++attempt) {
+    const std::string text = read_text(path);
+    if (!text.empty()) return static_cast<pid_t>(std::stol(text));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return 0;
+}
+
+// A wrapper watching a long-lived child wakes and probes on every SIGCHLD; a
+// stream of them stands in for hours of timer ticks.
+TEST_F(WrapperSoak, LongRunningWrapperKeepsDescriptorsAndMemory) {
+  int feed[2];
+  ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
+  Launch launch;
+  launch.arguments = {child_program, "pid=" + job_.path("child.pid"), "stdin", "exit=4"};
+  launch.standard_input = feed[0];
+  const pid_t wrapper = start(job_.wrapper(), launch);
+  ::close(feed[0]);
+  ASSERT_NE(child_pid(job_.path("child.pid")), 0);
+
+  auto wake = [wrapper](int times) {
+    for (int i = 0; i < times; ++i) {
+      ::kill(wrapper, SIGCHLD);
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  };
+  wake(500);  // warm up: whatever the first probes touch is in place
+  const long descriptors_before = open_descriptors(wrapper);
+  const long rss_before = proc_status(wrapper, "VmRSS:");
+  const long wakeups_before = proc_status(wrapper, "voluntary_ctxt_switches:");
+  wake(10000);
+  const long descriptors_after = open_descriptors(wrapper);
+  const long rss_after = proc_status(wrapper, "VmRSS:");
+  const long wakeups = proc_status(wrapper, "voluntary_ctxt_switches:") - wakeups_before;
+  std::printf(
+      "[ figures  ] long-running wrapper: %ld wake-ups with a probe each; descriptors %ld -> %ld; "
+      "RSS %ld -> %ld KiB\n",
+      wakeups, descriptors_before, descriptors_after, rss_before, rss_after);
+
+  EXPECT_TRUE(running(wrapper));
+  EXPECT_GT(wakeups, 500);
+  EXPECT_EQ(descriptors_after, descriptors_before);
+  EXPECT_LE(rss_after, rss_before + 8) << "KiB";
+
+  ::close(feed[1]);  // the child ends, and with it the wrapper
+  const std::optional<int> status = wait_for(wrapper);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(exit_code(*status), 4) << describe(*status);
+  EXPECT_EQ(leftover_children(), 0);
+}
+
+}  // namespace
+}  // namespace lull::robustness
