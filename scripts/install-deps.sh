@@ -7,6 +7,8 @@ packages=(
   cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
   default-jdk-headless                        # the Java child of the demonstration and tests
   procps util-linux                           # ps and chrt, used by tests and the demonstration
+  g++-mingw-w64-x86-64-posix googletest       # the Windows build, GoogleTest built from source for it
+  wine wine64 xvfb xauth                      # the Windows tests: 64-bit Wine, on a virtual display
 )
 
 missing=()
