@@ -145,6 +145,17 @@ TEST(LullrunPassThrough, EndsAtOnceWhenTheCommandCannotStart) {
   EXPECT_EQ(read_file(lullrun.settings), "Other=1\r\nExtern_run_minimized_no_focus=\r\n");
 }
 
+TEST(LullrunIdentity, ACopyUnderAnotherNameReadsItsOwnSettings) {
+  ScratchFolder scratch;
+  // The base name drops only the last extension.
+  const std::string program = install(lullrun_exe(), scratch.path().string(), "nightly.job.exe");
+  Launch run(quoted(program) + " no-such-program-anywhere.exe", scratch.path().string(),
+             scratch / "child-report.txt");
+  ASSERT_TRUE(run.wait());
+  EXPECT_EQ(read_file(scratch / "nightly.job.properties"), "Extern_run_minimized_no_focus=\r\n");
+  EXPECT_FALSE(file_exists(scratch / "lullrun.properties"));
+}
+
 TEST(LullrunWatch, EndsWithinOneTickOfItsChildsEnd) {
   ScratchFolder scratch;
   const Installed lullrun(scratch.path().string());
