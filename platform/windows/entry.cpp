@@ -1,5 +1,6 @@
-// The program entry for Windows: WinMain, who the program is (its module's
-// path) and its argument text (the raw command line). Windows code only.
+// Program entry for Windows (WinMain). Windows code only.
+// Who the program is comes from its module's path; its argument text is the
+// raw command line after its name.
 #include <windows.h>
 
 #include <string>

@@ -1,5 +1,5 @@
-// File access for the settings file on Windows, through CreateFileA,
-// ReadFile and WriteFile. Windows code only.
+// Settings file access for Windows. Windows code only.
+// CreateFileA, ReadFile and WriteFile; new lines end in CR LF.
 #include "platform/file.h"
 
 #include <windows.h>

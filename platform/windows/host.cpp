@@ -1,6 +1,6 @@
-// The window host for Windows: the hidden top-level window Form1 of the
-// program's own class, its 4000 ms timer and the message loop. Windows code
-// only.
+// Window host for Windows. Windows code only.
+// The hidden top-level window Form1 of the program's own class, its 4000 ms
+// timer and the message loop.
 #include "platform/host.h"
 
 #include <windows.h>
@@ -57,7 +57,7 @@ LRESULT CALLBACK form_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
 }
 
 HWND create_form(const std::string& caption, Form* state) {
-  const HINSTANCE instance = ::GetModuleHandleA(nullptr);
+  HINSTANCE instance = ::GetModuleHandleA(nullptr);
   WNDCLASSEXA form_class{};
   form_class.cbSize = sizeof form_class;
   form_class.lpfnWndProc = form_procedure;

@@ -1,5 +1,5 @@
-// Process services for Windows: CreateProcessA, OpenProcess, SetPriorityClass
-// and CloseHandle from kernel32. Windows code only.
+// Process services for Windows. Windows code only.
+// CreateProcessA, OpenProcess, SetPriorityClass and CloseHandle (kernel32).
 #include "platform/process.h"
 
 #include <windows.h>
