@@ -21,8 +21,11 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 set(CMAKE_EXE_LINKER_FLAGS_MINSIZEREL_INIT "-s")
 
-# Every Windows program the tests run goes through Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix")
+# Every Windows program the tests run goes through Wine, in a prefix of the
+# build's own, unless another emulator is given.
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix")
+endif()
 
 # Listing the tests inside a program means running it, under Wine: do that
 # when the tests are about to run, not at every build.

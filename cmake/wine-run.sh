@@ -26,7 +26,7 @@ if [ "${1:-}" = --under-xvfb ]; then
   shift
 fi
 if [ $# -lt 2 ]; then
-  echo "usage: $0 [--display] PREFIX PROGRAM [ARGUMENT...]" >&2
+  echo "usage: $0 [--display] PREFIX PROGRAM [ARGUMENT...] | $0 --prepare PREFIX" >&2
   exit 2
 fi
 
