@@ -111,7 +111,12 @@ void Window::run(WindowEvents& events) {
       ::SetTimer(state_->window, timer_id, state_->interval_ms, nullptr) == 0) {
     // No desktop to create the window on (a service session, Wine without a
     // display): a thread timer needs no window and ticks just the same.
-    if (state_->window != nullptr) ::DestroyWindow(state_->window);
+    if (state_->window != nullptr) {
+      // Its WM_DESTROY posts WM_QUIT, which must not end the loop below.
+      ::DestroyWindow(state_->window);
+      MSG quit{};
+      ::PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    }
     state_->window = nullptr;
     state_->thread_timer = ::SetTimer(nullptr, 0, state_->interval_ms, nullptr);
   }
