@@ -10,6 +10,8 @@ packages=(
   dpkg-dev file lintian                       # the .deb: CPack's dependency list, Debian's check
   mandoc man-db groff-base                    # the manual pages' checks
   clang-14 libclang-rt-14-dev valgrind        # the lookup's fuzzer (libFuzzer) and memcheck
+  g++-mingw-w64-x86-64-posix googletest       # the Windows build, GoogleTest built from source for it
+  wine wine64 xvfb xauth                      # the Windows tests: 64-bit Wine, on a virtual display
 )
 
 missing=()

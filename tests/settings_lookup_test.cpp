@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         Lookup{"CrLfAppendKeepsStyle", "A=1\r\n", "B", "", "A=1\r\nB=\r\n"},
         Lookup{"CrAppendKeepsStyle", "A=1\r", "B", "", "A=1\rB=\r"},
         // A last line without a line end gets one first, so its value stays.
-        Lookup{"UnendedLastLineIsEnded", "A=1", "B", "", "A=1\nB=\n"},
+        Lookup{"UnendedLastLineIsEnded", "A=1", "B", "", "A=1" + nl + "B=" + nl},
         Lookup{"UnendedCrLfFileIsEnded", "A=1\r\nC=3", "B", "", "A=1\r\nC=3\r\nB=\r\n"},
         Lookup{"UnendedLastValueStillFound", "A=1\nB=2", "B", "2", "A=1\nB=2"},
         // Quotes and "#" are ordinary characters.
@@ -105,7 +105,7 @@ TEST(SettingsLookupLimits, EndlessLineEndsInTheMissPath) {
   const std::string before = "A=" + std::string(5'000'000, 'v');
   write_file(file, before);
   EXPECT_EQ(INIStripper("A", file), "");
-  EXPECT_EQ(read_file(file), before + "\nA=\n");
+  EXPECT_EQ(read_file(file), before + nl + "A=" + nl);
 }
 
 TEST(SettingsLookupLimits, RemarkJoiningPastTheLimitFails) {

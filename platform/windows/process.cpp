@@ -1,0 +1,137 @@
+// Process services for Windows. Windows code only.
+// CreateProcessA, OpenProcess, SetPriorityClass and CloseHandle (kernel32).
+#include "platform/process.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace lull::platform {
+namespace {
+
+// The access rights each open asks for, and nothing more.
+constexpr DWORD access_for_priority =
+    PROCESS_SET_INFORMATION;                           // 0x0200, what SetPriorityClass needs
+constexpr DWORD access_to_probe = PROCESS_DUP_HANDLE;  // 0x40
+constexpr BOOL inherit_handle = TRUE;
+
+// The system's error code of the last start that failed; the wrapper ends
+// with it when no child could be started.
+DWORD last_start_failure = 0;
+
+HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+Handle portable(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
+
+// An argument vector joined into one command line that the usual parsing
+// (CommandLineToArgvW, the C runtime) divides back into the same words.
+std::string quoted_word(const std::string& word) {
+  if (!word.empty() && word.find_first_of(" \t\n\v\"") == std::string::npos) return word;
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (const char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes double only in front of a quote, which is escaped itself.
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, '\\');
+  quoted.push_back('"');
+  return quoted;
+}
+
+std::string command_text(const CommandLine& command) {
+  if (!command.is_words) return command.text;
+  std::string text;
+  for (const std::string& word : command.words) {
+    if (!text.empty()) text.push_back(' ');
+    text.append(quoted_word(word));
+  }
+  return text;
+}
+
+void note_start_failure() {
+  const DWORD error = ::GetLastError();
+  last_start_failure = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
+// CreateProcessA may write into the command line it is given, so it gets a
+// copy of its own; `folder` null keeps the wrapper's current folder.
+bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags, const char* folder,
+            STARTUPINFOA& startup, PROCESS_INFORMATION& created) {
+  std::string text = command_text(command);
+  if (::CreateProcessA(nullptr, text.data(), nullptr, nullptr, inherit_handles, flags, nullptr,
+                       folder, &startup, &created) != 0)
+    return true;
+  note_start_failure();
+  created = {};
+  return false;
+}
+
+}  // namespace
+
+ProcessId start(const CommandLine& command, WindowStyle style) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow =
+      style == WindowStyle::minimized_no_focus ? SW_SHOWMINNOACTIVE : SW_SHOWNORMAL;
+  // Created in the idle class already, so not one instruction of the child,
+  // and no process it starts at once, runs above idle; the start-up sequence
+  // still sets the class afterwards, as for any child.
+  PROCESS_INFORMATION created{};
+  if (!create(command, FALSE, IDLE_PRIORITY_CLASS, nullptr, startup, created)) return 0;
+  ::CloseHandle(created.hThread);
+  ::CloseHandle(created.hProcess);
+  return static_cast<ProcessId>(created.dwProcessId);
+}
+
+ProcessInformation create_process(const CommandLine& command, const std::string& folder) {
+  // A drive's root reads "D:" as a folder; as a current folder that would
+  // mean the drive's current folder, so it gets its backslash back.
+  std::string current = folder;
+  if (!current.empty() && current.back() == ':') current.push_back('\\');
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION created{};
+  if (!create(command, TRUE, NORMAL_PRIORITY_CLASS, current.empty() ? nullptr : current.c_str(),
+              startup, created))
+    return {};
+  return {.process = portable(created.hProcess),
+          .thread = portable(created.hThread),
+          .id = static_cast<ProcessId>(created.dwProcessId)};
+}
+
+Handle open_for_priority(ProcessId id) {
+  return portable(::OpenProcess(access_for_priority, inherit_handle, static_cast<DWORD>(id)));
+}
+
+Handle open_to_probe(ProcessId id) {
+  HANDLE probe = ::OpenProcess(access_to_probe, inherit_handle, static_cast<DWORD>(id));
+  if (probe == nullptr) return 0;
+  // An ended process can still be opened while anyone anywhere holds a
+  // handle to it (a debugger, a virus scanner, a process viewer), which would
+  // keep the wrapper alive for good. A process that can be asked and has
+  // ended counts as gone.
+  HANDLE query = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+  const bool ended = query != nullptr && ::WaitForSingleObject(query, 0) == WAIT_OBJECT_0;
+  if (query != nullptr) ::CloseHandle(query);
+  if (!ended) return portable(probe);
+  ::CloseHandle(probe);
+  return 0;
+}
+
+void set_idle_priority(Handle process) { ::SetPriorityClass(native(process), IDLE_PRIORITY_CLASS); }
+
+void close(Handle handle) {
+  if (handle != 0) ::CloseHandle(native(handle));
+}
+
+// Windows tells a process's exit code only through a handle to it, and the
+// wrapper holds none between probes: after a child it ends with 0.
+int exit_status(ProcessId id) { return id == 0 ? static_cast<int>(last_start_failure) : 0; }
+
+}  // namespace lull::platform

@@ -1,0 +1,223 @@
+// lullrun.exe end to end, on a desktop: real wrappers starting the test
+// child, as a user starts them. Windows code only.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "windows_runs.h"
+
+namespace lull::testing {
+namespace {
+
+const std::string java_template =
+    "Java_Executable_Path=\r\nClass_path_to_use=\r\nClass_to_run=\r\nArgs_if_any=\r\n"
+    "Java_run_minimized_no_focus=\r\n";
+
+// A wrapper installed as `folder`\lullrun.exe, its settings file beside it,
+// and the file its child reports to.
+struct Installed {
+  explicit Installed(const std::string& folder)
+      : folder(folder),
+        program(install(lullrun_exe(), folder, "lullrun.exe")),
+        settings(folder + "\\lullrun.properties"),
+        report(folder + "\\child-report.txt") {}
+  std::string folder;
+  std::string program;
+  std::string settings;
+  std::string report;
+};
+
+TEST(LullrunJavaMode, FirstRunLeavesTheTemplateAndEndsAtOnce) {
+  ScratchFolder scratch;
+  const Installed lullrun(scratch.path().string());
+  Launch run(quoted(lullrun.program), lullrun.folder, lullrun.report);
+  ASSERT_TRUE(run.wait());
+  EXPECT_EQ(read_file(lullrun.settings), java_template);
+  // The command " -classpath . " cannot start: no child, an error status,
+  // and no waiting for a tick.
+  EXPECT_FALSE(file_exists(lullrun.report));
+  EXPECT_NE(run.exit_code(), 0u);
+  EXPECT_LT(run.lifetime_ms(), tick_ms);
+}
+
+TEST(LullrunJavaMode, StartsTheComposedCommandLineIdleAndShownNormally) {
+  ScratchFolder scratch;
+  const Installed full(scratch / "full");
+  write_file(full.settings, "Java_Executable_Path=" + child_exe() +
+                                "\r\nClass_path_to_use=lib;more\r\nClass_to_run=org.example.Main"
+                                "\r\nArgs_if_any=-v  \"two words\"\r\n");
+  const Installed bare(scratch / "bare");
+  write_file(bare.settings, "Class_to_run=Main\r\nJava_Executable_Path=" + child_exe() + "\r\n");
+  // The start service is given no folder: the child runs where the wrapper
+  // was started, not where it lies.
+  const std::string started_in = scratch.path().string();
+  Launch full_run(quoted(full.program), started_in, full.report);
+  Launch bare_run(quoted(bare.program), started_in, bare.report);
+  ASSERT_TRUE(full_run.wait());
+  ASSERT_TRUE(bare_run.wait());
+
+  const Report seen = read_report(full.report);
+  EXPECT_EQ(seen.at("command"),
+            child_exe() + " -classpath lib;more org.example.Main -v  \"two words\"");
+  EXPECT_EQ(number(seen, "priority"), std::uint64_t{IDLE_PRIORITY_CLASS});
+  EXPECT_TRUE(number(seen, "flags") & STARTF_USESHOWWINDOW);
+  EXPECT_EQ(number(seen, "show"), std::uint64_t{SW_SHOWNORMAL});
+  EXPECT_EQ(seen.at("folder"), started_in);
+  EXPECT_EQ(full_run.exit_code(), 0u);
+
+  EXPECT_EQ(read_report(bare.report).at("command"), child_exe() + " -classpath . Main");
+  // Every key it asked for and missed is appended, in the order asked.
+  EXPECT_EQ(read_file(bare.settings), "Class_to_run=Main\r\nJava_Executable_Path=" + child_exe() +
+                                          "\r\nClass_path_to_use=\r\nArgs_if_any=\r\n"
+                                          "Java_run_minimized_no_focus=\r\n");
+}
+
+TEST(LullrunWindowStyle, TrueInAnyLetterCaseMinimizesWithoutFocus) {
+  struct Case {
+    std::string key;
+    std::string value;
+    std::uint64_t show;
+  };
+  const std::vector<Case> cases = {
+      {"Java_run_minimized_no_focus", "TRUE", SW_SHOWMINNOACTIVE},
+      {"Java_run_minimized_no_focus", "true", SW_SHOWMINNOACTIVE},
+      {"Java_run_minimized_no_focus", "True", SW_SHOWMINNOACTIVE},
+      {"Java_run_minimized_no_focus", "yes", SW_SHOWNORMAL},
+      {"Java_run_minimized_no_focus", "", SW_SHOWNORMAL},
+      {"Extern_run_minimized_no_focus", "tRuE", SW_SHOWMINNOACTIVE},
+      {"Extern_run_minimized_no_focus", "1", SW_SHOWNORMAL},
+  };
+  ScratchFolder scratch;
+  std::vector<Installed> wrappers;
+  std::vector<std::unique_ptr<Launch>> runs;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Installed& lullrun = wrappers.emplace_back(scratch / ("case" + std::to_string(i)));
+    const bool java = cases[i].key.rfind("Java", 0) == 0;
+    write_file(lullrun.settings, (java ? "Java_Executable_Path=" + child_exe() + "\r\n" : "") +
+                                     cases[i].key + "=" + cases[i].value + "\r\n");
+    const std::string arguments = java ? "" : " " + child_exe();
+    runs.push_back(std::make_unique<Launch>(quoted(lullrun.program) + arguments, lullrun.folder,
+                                            lullrun.report));
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].key + "=" + cases[i].value);
+    ASSERT_TRUE(runs[i]->wait());
+    const Report seen = read_report(wrappers[i].report);
+    EXPECT_TRUE(number(seen, "flags") & STARTF_USESHOWWINDOW);
+    EXPECT_EQ(number(seen, "show"), cases[i].show);
+  }
+}
+
+TEST(LullrunPassThrough, HandsOverTheRawTextUnchanged) {
+  ScratchFolder scratch;
+  // A quoted program path with a blank in it, blanks and tabs after it, and
+  // quotes, backslashes and trailing blanks in the text.
+  const Installed spaced(scratch / "with blank");
+  const std::string raw = quoted(child_exe()) + "  a   \"b c\"  d\\\"e \\\\ ";
+  Launch spaced_run(quoted(spaced.program) + " \t  " + raw, spaced.folder, spaced.report);
+  // An unquoted program name ends at the first blank.
+  const Installed plain(scratch / "plain");
+  Launch plain_run(plain.program + " " + child_exe() + " x", plain.folder, plain.report);
+  ASSERT_TRUE(spaced_run.wait());
+  ASSERT_TRUE(plain_run.wait());
+
+  const Report seen = read_report(spaced.report);
+  EXPECT_EQ(seen.at("command"), raw);
+  EXPECT_EQ(number(seen, "priority"), std::uint64_t{IDLE_PRIORITY_CLASS});
+  EXPECT_EQ(read_report(plain.report).at("command"), child_exe() + " x");
+  // Pass-through reads its one key and nothing else.
+  EXPECT_EQ(read_file(spaced.settings), "Extern_run_minimized_no_focus=\r\n");
+}
+
+TEST(LullrunPassThrough, EndsAtOnceWhenTheCommandCannotStart) {
+  ScratchFolder scratch;
+  const Installed lullrun(scratch.path().string());
+  // A settings file whose last line has no line end gets one first.
+  write_file(lullrun.settings, "Other=1");
+  Launch run(quoted(lullrun.program) + " no-such-program-anywhere.exe --flag", lullrun.folder,
+             lullrun.report);
+  ASSERT_TRUE(run.wait());
+  EXPECT_LT(run.lifetime_ms(), tick_ms);
+  EXPECT_EQ(run.exit_code(), DWORD{ERROR_FILE_NOT_FOUND});
+  EXPECT_EQ(read_file(lullrun.settings), "Other=1\r\nExtern_run_minimized_no_focus=\r\n");
+}
+
+TEST(LullrunIdentity, ACopyUnderAnotherNameReadsItsOwnSettings) {
+  ScratchFolder scratch;
+  // The base name drops only the last extension.
+  const std::string program = install(lullrun_exe(), scratch.path().string(), "nightly.job.exe");
+  Launch run(quoted(program) + " no-such-program-anywhere.exe", scratch.path().string(),
+             scratch / "child-report.txt");
+  ASSERT_TRUE(run.wait());
+  EXPECT_EQ(read_file(scratch / "nightly.job.properties"), "Extern_run_minimized_no_focus=\r\n");
+  EXPECT_FALSE(file_exists(scratch / "lullrun.properties"));
+}
+
+TEST(LullrunWatch, EndsWithinOneTickOfItsChildsEnd) {
+  ScratchFolder scratch;
+  const Installed lullrun(scratch.path().string());
+  // The child outlives the first tick, so its end is found by a later one.
+  Launch run(quoted(lullrun.program) + " " + child_exe(), lullrun.folder, lullrun.report, 6000);
+  ASSERT_TRUE(run.wait());
+  const Report seen = read_report(lullrun.report);
+  ASSERT_NE(number(seen, "ended"), 0u) << "the wrapper ended before its child";
+  const double after_child_ms = ms_between(number(seen, "ended"), run.ended_at());
+  EXPECT_GT(after_child_ms, 0.0);
+  EXPECT_LT(after_child_ms, tick_ms + 2000.0);
+  EXPECT_EQ(run.exit_code(), 0u);
+}
+
+TEST(LullrunWatch, AHandleSomeoneElseHoldsDoesNotKeepItAlive) {
+  ScratchFolder scratch;
+  const Installed lullrun(scratch.path().string());
+  Launch run(quoted(lullrun.program) + " " + child_exe(), lullrun.folder, lullrun.report, 1000);
+  ASSERT_TRUE(await_report(lullrun.report));
+  // Held, as a process viewer or virus scanner would, past the child's end.
+  HANDLE held = ::OpenProcess(SYNCHRONIZE, FALSE,
+                              static_cast<DWORD>(number(read_report(lullrun.report), "pid")));
+  ASSERT_NE(held, nullptr);
+  EXPECT_TRUE(run.wait());
+  EXPECT_EQ(::WaitForSingleObject(held, 0), WAIT_OBJECT_0);
+  ::CloseHandle(held);
+}
+
+struct FoundWindow {
+  DWORD process;
+  HWND window;
+};
+
+TEST(LullrunWindow, IsAHiddenTopLevelWindowOfItsOwnClass) {
+  ScratchFolder scratch;
+  const Installed lullrun(scratch.path().string());
+  Launch run(quoted(lullrun.program) + " " + child_exe(), lullrun.folder, lullrun.report, 2000);
+  ASSERT_TRUE(await_report(lullrun.report));
+  FoundWindow found{run.id(), nullptr};
+  ::EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto* wanted = reinterpret_cast<FoundWindow*>(data);
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner != wanted->process) return TRUE;
+        wanted->window = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  ASSERT_NE(found.window, nullptr) << "the wrapper has no top-level window";
+  char caption[64] = {};
+  ::GetWindowTextA(found.window, caption, sizeof caption);
+  EXPECT_STREQ(caption, "program wrapper");
+  EXPECT_FALSE(::IsWindowVisible(found.window));
+  EXPECT_EQ(::GetAncestor(found.window, GA_ROOT), found.window);
+  // A class of the program's own; its icon, the program's, is asked of the
+  // class, which Wine answers only inside the program.
+  char window_class[64] = {};
+  ::GetClassNameA(found.window, window_class, sizeof window_class);
+  EXPECT_STREQ(window_class, "lull.Form1");
+  EXPECT_TRUE(run.wait());
+}
+
+}  // namespace
+}  // namespace lull::testing

@@ -1,0 +1,18 @@
+# Fails when PROGRAM imports any DLL but the system's own, so that the program
+# runs with nothing beside it. Run with -DOBJDUMP=... -DPROGRAM=... -P.
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${OBJDUMP} could not read ${PROGRAM}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+if(NOT imports)
+  message(FATAL_ERROR "${PROGRAM} imports nothing: not a program of this build")
+endif()
+foreach(import IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${import}")
+  string(TOLOWER "${dll}" dll)
+  message(STATUS "imports ${dll}")
+  if(NOT dll MATCHES "^(kernel32|user32|msvcrt)\\.dll$")
+    message(FATAL_ERROR "${PROGRAM} needs ${dll}, which a Windows machine may not have")
+  endif()
+endforeach()
