@@ -16,18 +16,9 @@ const std::string java_template =
     "Java_Executable_Path=\r\nClass_path_to_use=\r\nClass_to_run=\r\nArgs_if_any=\r\n"
     "Java_run_minimized_no_focus=\r\n";
 
-// A wrapper installed as `folder`\lullrun.exe, its settings file beside it,
-// and the file its child reports to.
-struct Installed {
+struct Installed : InstalledWrapper {
   explicit Installed(const std::string& folder)
-      : folder(folder),
-        program(install(lullrun_exe(), folder, "lullrun.exe")),
-        settings(folder + "\\lullrun.properties"),
-        report(folder + "\\child-report.txt") {}
-  std::string folder;
-  std::string program;
-  std::string settings;
-  std::string report;
+      : InstalledWrapper(folder, lullrun_exe(), "lullrun") {}
 };
 
 TEST(LullrunJavaMode, FirstRunLeavesTheTemplateAndEndsAtOnce) {

@@ -13,16 +13,9 @@ namespace {
 
 inline std::string lullspawn_exe() { return built_path(LULL_LULLSPAWN_EXE); }
 
-struct Installed {
+struct Installed : InstalledWrapper {
   explicit Installed(const std::string& folder)
-      : folder(folder),
-        program(install(lullspawn_exe(), folder, "lullspawn.exe")),
-        settings(folder + "\\lullspawn.properties"),
-        report(folder + "\\child-report.txt") {}
-  std::string folder;
-  std::string program;
-  std::string settings;
-  std::string report;
+      : InstalledWrapper(folder, lullspawn_exe(), "lullspawn") {}
 };
 
 TEST(LullspawnJavaMode, FirstRunLeavesAFourKeyTemplateAndEndsAtOnce) {

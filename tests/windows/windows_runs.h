@@ -44,6 +44,20 @@ inline std::string install(const std::string& program, const std::string& folder
   return copy;
 }
 
+// A wrapper installed as `folder`\`name`.exe from the built `program`, its
+// settings file beside it, and the file its child reports to.
+struct InstalledWrapper {
+  InstalledWrapper(const std::string& folder, const std::string& program, const std::string& name)
+      : folder(folder),
+        program(install(program, folder, name + ".exe")),
+        settings(folder + "\\" + name + ".properties"),
+        report(folder + "\\child-report.txt") {}
+  std::string folder;
+  std::string program;
+  std::string settings;
+  std::string report;
+};
+
 inline bool file_exists(const std::string& path) {
   return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
