@@ -3,9 +3,13 @@
 # settings file, Java mode with none (the template is written), and
 # pass-through mode. Fails on any memcheck error or leak, or when the wrapper
 # does not end with its child's status.
-# Usage: memcheck.sh VALGRIND WRAPPER CHILD
+# Usage: memcheck.sh VALGRIND WRAPPER CHILD [KEY...]
+# The keys are those a first run in Java mode writes (lullrun's five by default).
 set -uo pipefail
 valgrind="$1" wrapper="$(realpath "$2")" child="$(realpath "$3")"
+shift 3
+keys=("$@")
+((${#keys[@]})) || keys=(Java_Executable_Path Class_path_to_use Class_to_run Args_if_any Java_run_minimized_no_focus)
 scratch="$(mktemp -d /tmp/lull-memcheck.XXXXXX)"
 trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/tools" "$scratch/empty"
@@ -35,6 +39,6 @@ check() {  # name, expected status, command...
 check java 6 "$scratch/tools/job"
 check java-template 127 "$scratch/empty/job"
 check pass-through 5 "$scratch/tools/job" "$child" exit=5
-[ "$(cat "$scratch/empty/job.properties")" = "$(printf 'Java_Executable_Path=\nClass_path_to_use=\nClass_to_run=\nArgs_if_any=\nJava_run_minimized_no_focus=')" ] ||
+[ "$(cat "$scratch/empty/job.properties")" = "$(printf '%s=\n' "${keys[@]}")" ] ||
   { echo "memcheck: template not written as expected"; failed=1; }
 exit "$failed"
