@@ -39,7 +39,8 @@ std::string find_on_path(const std::string& name) {
     std::size_t end = search.find(':', begin);
     if (end == std::string::npos) end = search.size();
     std::string folder = search.substr(begin, end - begin);
-    if (folder.empty()) folder = ".";
+    // Built, not assigned from a literal: GCC 12 at -O2 warns falsely (-Wrestrict) on that.
+    if (folder.empty()) folder = std::string(1, '.');
     if (is_executable_file(folder + "/" + name)) {
       return folder.front() == '/' ? folder + "/" + name
                                    : current_folder() + "/" + folder + "/" + name;
