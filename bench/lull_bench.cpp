@@ -1,0 +1,195 @@
+// The benchmark's measuring helper: a busy worker, timed process starts, a
+// child that stamps the moment it ends, and the settings lookup timed in
+// process. bench/run drives it; every figure it prints is raw, one sample a
+// line, and bench/run does the statistics.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "settings/ini_stripper.h"
+
+extern char** environ;
+
+namespace {
+
+std::int64_t monotonic_ns() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+int usage() {
+  std::fputs(
+      "usage: lull_bench [-classpath PATH] COMMAND ...\n"
+      "  spin THREADS SECONDS            busy threads; prints 'ready', then 'work N'\n"
+      "  sleep SECONDS                   sleeps (a quiet child to watch)\n"
+      "  exit-child STAMP MILLISECONDS   sleeps, writes the monotonic time of its end, ends\n"
+      "  exit-once STAMP -- COMMAND...   runs COMMAND, prints ns from STAMP to its reaping\n"
+      "  spawn-times RUNS -- A... [-- B...]  wall ns of each command, interleaved\n"
+      "  lookup FILE REPS                ns for the five Java-mode lookups in FILE\n",
+      stderr);
+  return 2;
+}
+
+// One busy thread: a chain of multiplications the compiler cannot drop,
+// counted in blocks so that the stop flag is seldom read.
+void spin_thread(const std::atomic<bool>& stop, std::atomic<std::uint64_t>& total) {
+  constexpr std::uint64_t block = 1 << 14;
+  std::uint64_t state = reinterpret_cast<std::uintptr_t>(&state);
+  std::uint64_t done = 0;
+  while (!stop.load(std::memory_order_relaxed)) {
+    for (std::uint64_t i = 0; i < block; ++i) state = state * 6364136223846793005ULL + 1;
+    done += block;
+  }
+  total += done + (state == 42 ? 1 : 0);
+}
+
+int spin(int threads, double seconds) {
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> total{0};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < threads; ++i)
+    workers.emplace_back(spin_thread, std::cref(stop), std::ref(total));
+  std::printf("ready\n");
+  std::fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop = true;
+  for (std::thread& worker : workers) worker.join();
+  std::printf("work %llu\n", static_cast<unsigned long long>(total.load()));
+  return 0;
+}
+
+int exit_child(const char* stamp_path, int milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  const std::string stamp = std::to_string(monotonic_ns()) + "\n";
+  const int fd = ::open(stamp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || ::write(fd, stamp.data(), stamp.size()) != static_cast<ssize_t>(stamp.size()))
+    ::_exit(1);
+  ::close(fd);
+  ::_exit(0);
+}
+
+// Starts `command` and waits for it; returns the monotonic time of the reap,
+// or -1 when it could not be started or did not end with status 0.
+std::int64_t run_and_wait(std::vector<char*>& command) {
+  // Its output would mix with the figures this program prints.
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int failed = ::posix_spawnp(&pid, command[0], &actions, nullptr, command.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  const std::int64_t reaped = monotonic_ns();
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? reaped : -1;
+}
+
+int exit_once(const char* stamp_path, std::vector<char*> command) {
+  ::unlink(stamp_path);
+  command.push_back(nullptr);
+  const std::int64_t reaped = run_and_wait(command);
+  FILE* stamp = std::fopen(stamp_path, "r");
+  long long ended = 0;
+  const bool read = stamp != nullptr && std::fscanf(stamp, "%lld", &ended) == 1;
+  if (stamp != nullptr) std::fclose(stamp);
+  if (reaped < 0 || !read) return 1;
+  std::printf("%lld\n", static_cast<long long>(reaped - ended));
+  return 0;
+}
+
+// Runs each command once per round, the order turned by one each round so
+// that no command always follows the same one; prints "index ns" per run.
+int spawn_times(int runs, std::vector<std::vector<char*>> commands) {
+  for (auto& command : commands) command.push_back(nullptr);
+  const std::size_t count = commands.size();
+  for (int round = 0; round < runs; ++round) {
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t index = (k + static_cast<std::size_t>(round)) % count;
+      const std::int64_t started = monotonic_ns();
+      const std::int64_t ended = run_and_wait(commands[index]);
+      if (ended < 0) {
+        std::fprintf(stderr, "lull_bench: command %zu failed\n", index);
+        return 1;
+      }
+      std::printf("%zu %lld\n", index, static_cast<long long>(ended - started));
+    }
+  }
+  return 0;
+}
+
+int lookup(const std::string& file, int reps) {
+  static const char* const keys[] = {"Java_Executable_Path", "Class_path_to_use", "Class_to_run",
+                                     "Args_if_any", "Java_run_minimized_no_focus"};
+  for (int rep = 0; rep < reps; ++rep) {
+    std::size_t found = 0;
+    const std::int64_t started = monotonic_ns();
+    for (const char* key : keys) found += lull::INIStripper(key, file).empty() ? 0 : 1;
+    const std::int64_t ended = monotonic_ns();
+    // Every key must be there with a value: a miss would append to the file.
+    if (found != std::size(keys)) {
+      std::fprintf(stderr, "lull_bench: only %zu of the keys found in %s\n", found, file.c_str());
+      return 1;
+    }
+    std::printf("%lld\n", static_cast<long long>(ended - started));
+  }
+  return 0;
+}
+
+// Splits "A... -- B... -- C..." into commands.
+std::vector<std::vector<char*>> commands_after(int first, int argc, char** argv) {
+  std::vector<std::vector<char*>> commands(1);
+  for (int i = first; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) {
+      if (!commands.back().empty()) commands.emplace_back();
+    } else {
+      commands.back().push_back(argv[i]);
+    }
+  }
+  if (commands.back().empty()) commands.pop_back();
+  return commands;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Started in the place of a Java program, it is given a class path first.
+  int first = 1;
+  if (argc > 2 && std::strcmp(argv[1], "-classpath") == 0) first = 3;
+  if (argc <= first) return usage();
+  const std::string command = argv[first];
+  const int left = argc - first - 1;
+  char** args = argv + first + 1;
+  if (command == "spin" && left == 2) return spin(std::atoi(args[0]), std::atof(args[1]));
+  if (command == "sleep" && left == 1) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(args[0])));
+    return 0;
+  }
+  if (command == "exit-child" && left == 2) return exit_child(args[0], std::atoi(args[1]));
+  if (command == "exit-once" && left >= 3 && std::strcmp(args[1], "--") == 0) {
+    const auto commands = commands_after(first + 3, argc, argv);
+    return commands.size() == 1 ? exit_once(args[0], commands[0]) : usage();
+  }
+  if (command == "spawn-times" && left >= 3 && std::strcmp(args[1], "--") == 0) {
+    const auto commands = commands_after(first + 3, argc, argv);
+    return commands.empty() ? usage() : spawn_times(std::atoi(args[0]), commands);
+  }
+  if (command == "lookup" && left == 2) return lookup(args[0], std::atoi(args[1]));
+  return usage();
+}
