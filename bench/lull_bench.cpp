@@ -1,9 +1,11 @@
 // The benchmark's measuring helper: a busy worker, timed process starts, a
-// child that stamps the moment it ends, and the settings lookup timed in
-// process. bench/run drives it; every figure it prints is raw, one sample a
-// line, and bench/run does the statistics.
+// child whose end is timed, and the settings lookup timed in process. bench/run drives it; every
+// figure it prints is raw, one sample a line, and bench/run does the statistics.
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,9 +38,10 @@ int usage() {
       "usage: lull_bench [-classpath PATH] COMMAND ...\n"
       "  spin THREADS SECONDS            busy threads; prints 'ready', then 'work N'\n"
       "  sleep SECONDS                   sleeps (a quiet child to watch)\n"
-      "  exit-child STAMP MILLISECONDS   sleeps, writes the monotonic time of its end, ends\n"
-      "  exit-once STAMP -- COMMAND...   runs COMMAND, prints ns from STAMP to its reaping\n"
-      "  spawn-times RUNS -- A... [-- B...]  wall ns of each command, interleaved\n"
+      "  exit-child PIDFILE MILLISECONDS writes its pid, sleeps, ends\n"
+      "  exit-once PIDFILE -- COMMAND... runs COMMAND, prints ns from its exit-child's end\n"
+      "                                  to its own reaping\n"
+      "  spawn-times RUNS -- A... [-- B...]  wall and CPU ns of each command, interleaved\n"
       "  lookup FILE REPS                ns for the five Java-mode lookups in FILE\n",
       stderr);
   return 2;
@@ -72,50 +75,92 @@ int spin(int threads, double seconds) {
   return 0;
 }
 
-int exit_child(const char* stamp_path, int milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-  const std::string stamp = std::to_string(monotonic_ns()) + "\n";
-  const int fd = ::open(stamp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || ::write(fd, stamp.data(), stamp.size()) != static_cast<ssize_t>(stamp.size()))
-    ::_exit(1);
+// Tells where it is (its pid, in a file written whole), waits, and ends.
+int exit_child(const std::string& pid_path, int milliseconds) {
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  const std::string partial = pid_path + ".partial";
+  const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || ::write(fd, pid.data(), pid.size()) != static_cast<ssize_t>(pid.size())) _exit(1);
   ::close(fd);
+  if (::rename(partial.c_str(), pid_path.c_str()) != 0) _exit(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   ::_exit(0);
 }
 
-// Starts `command` and waits for it; returns the monotonic time of the reap,
-// or -1 when it could not be started or did not end with status 0.
-std::int64_t run_and_wait(std::vector<char*>& command) {
-  // Its output would mix with the figures this program prints.
+std::int64_t cpu_ns(const rusage& usage) {
+  return (static_cast<std::int64_t>(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) *
+             1'000'000'000 +
+         (static_cast<std::int64_t>(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec) * 1000;
+}
+
+// Starts `command`, its output thrown away (it would mix with the figures
+// this program prints); returns its pid, or 0 when it could not be started.
+pid_t spawn(std::vector<char*>& command) {
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
   const int failed = ::posix_spawnp(&pid, command[0], &actions, nullptr, command.data(), environ);
   ::posix_spawn_file_actions_destroy(&actions);
-  if (failed != 0) return -1;
+  return failed == 0 ? pid : 0;
+}
+
+// Waits for `pid`; returns the monotonic time of the reap, or -1 when it did
+// not end with status 0. `cpu` receives the CPU time of the process and of
+// every child it reaped.
+std::int64_t wait_for(pid_t pid, std::int64_t* cpu = nullptr) {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
+  rusage usage{};
+  while (::wait4(pid, &status, 0, &usage) < 0) {
     if (errno != EINTR) return -1;
   }
   const std::int64_t reaped = monotonic_ns();
+  if (cpu != nullptr) *cpu = cpu_ns(usage);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? reaped : -1;
 }
 
-int exit_once(const char* stamp_path, std::vector<char*> command) {
-  ::unlink(stamp_path);
+// The pid that an exit-child wrote, once it has; 0 after ten seconds.
+pid_t wait_for_pid_file(const char* pid_path) {
+  for (int attempt = 0; attempt < 10000; ++attempt) {
+    if (FILE* file = std::fopen(pid_path, "r")) {
+      long pid = 0;
+      const bool read = std::fscanf(file, "%ld", &pid) == 1;
+      std::fclose(file);
+      if (read) return static_cast<pid_t>(pid);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return 0;
+}
+
+// Runs a wrapper whose child is an exit-child; prints the ns from the child's
+// end, as the kernel reports it through a pidfd, to the wrapper's reaping.
+// The child's own way out (its memory torn down at idle priority) is not
+// counted: only how soon the wrapper follows once the child is gone.
+int exit_once(const char* pid_path, std::vector<char*> command) {
+  ::unlink(pid_path);
   command.push_back(nullptr);
-  const std::int64_t reaped = run_and_wait(command);
-  FILE* stamp = std::fopen(stamp_path, "r");
-  long long ended = 0;
-  const bool read = stamp != nullptr && std::fscanf(stamp, "%lld", &ended) == 1;
-  if (stamp != nullptr) std::fclose(stamp);
-  if (reaped < 0 || !read) return 1;
+  const pid_t wrapper = spawn(command);
+  if (wrapper <= 0) return 1;
+  const pid_t child = wait_for_pid_file(pid_path);
+  const int child_end = child > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, child, 0)) : -1;
+  std::int64_t ended = -1;
+  if (child_end >= 0) {
+    pollfd gone{child_end, POLLIN, 0};
+    while (::poll(&gone, 1, -1) < 0 && errno == EINTR) {
+    }
+    ended = monotonic_ns();
+    ::close(child_end);
+  }
+  const std::int64_t reaped = wait_for(wrapper);
+  if (ended < 0 || reaped < 0) return 1;
   std::printf("%lld\n", static_cast<long long>(reaped - ended));
   return 0;
 }
 
 // Runs each command once per round, the order turned by one each round so
-// that no command always follows the same one; prints "index ns" per run.
+// that no command always follows the same one; prints "index wall-ns
+// cpu-ns" per run, the CPU time being that of the command and its children.
 int spawn_times(int runs, std::vector<std::vector<char*>> commands) {
   for (auto& command : commands) command.push_back(nullptr);
   const std::size_t count = commands.size();
@@ -123,12 +168,15 @@ int spawn_times(int runs, std::vector<std::vector<char*>> commands) {
     for (std::size_t k = 0; k < count; ++k) {
       const std::size_t index = (k + static_cast<std::size_t>(round)) % count;
       const std::int64_t started = monotonic_ns();
-      const std::int64_t ended = run_and_wait(commands[index]);
+      std::int64_t cpu = 0;
+      const pid_t pid = spawn(commands[index]);
+      const std::int64_t ended = pid > 0 ? wait_for(pid, &cpu) : -1;
       if (ended < 0) {
         std::fprintf(stderr, "lull_bench: command %zu failed\n", index);
         return 1;
       }
-      std::printf("%zu %lld\n", index, static_cast<long long>(ended - started));
+      std::printf("%zu %lld %lld\n", index, static_cast<long long>(ended - started),
+                  static_cast<long long>(cpu));
     }
   }
   return 0;
