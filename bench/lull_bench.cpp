@@ -33,6 +33,12 @@ std::int64_t monotonic_ns() {
   return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+std::int64_t process_cpu_ns() {
+  timespec used{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+  return static_cast<std::int64_t>(used.tv_sec) * 1'000'000'000 + used.tv_nsec;
+}
+
 int usage() {
   std::fputs(
       "usage: lull_bench [-classpath PATH] COMMAND ...\n"
@@ -42,7 +48,7 @@ int usage() {
       "  exit-once PIDFILE -- COMMAND... runs COMMAND, prints ns from its exit-child's end\n"
       "                                  to its own reaping\n"
       "  spawn-times RUNS -- A... [-- B...]  wall and CPU ns of each command, interleaved\n"
-      "  lookup FILE REPS                ns for the five Java-mode lookups in FILE\n",
+      "  lookup FILE REPS                wall and CPU ns of the five Java-mode lookups in FILE\n",
       stderr);
   return 2;
 }
@@ -188,14 +194,17 @@ int lookup(const std::string& file, int reps) {
   for (int rep = 0; rep < reps; ++rep) {
     std::size_t found = 0;
     const std::int64_t started = monotonic_ns();
+    const std::int64_t cpu_started = process_cpu_ns();
     for (const char* key : keys) found += lull::INIStripper(key, file).empty() ? 0 : 1;
+    const std::int64_t cpu_ended = process_cpu_ns();
     const std::int64_t ended = monotonic_ns();
     // Every key must be there with a value: a miss would append to the file.
     if (found != std::size(keys)) {
       std::fprintf(stderr, "lull_bench: only %zu of the keys found in %s\n", found, file.c_str());
       return 1;
     }
-    std::printf("%lld\n", static_cast<long long>(ended - started));
+    std::printf("%lld %lld\n", static_cast<long long>(ended - started),
+                static_cast<long long>(cpu_ended - cpu_started));
   }
   return 0;
 }
