@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,7 +43,8 @@ std::int64_t process_cpu_ns() {
 int usage() {
   std::fputs(
       "usage: lull_bench [-classpath PATH] COMMAND ...\n"
-      "  spin THREADS SECONDS            busy threads; prints 'ready', then 'work N'\n"
+      "  spin THREADS SECONDS [REPORT_MS]  busy threads; prints 'ready', the work done\n"
+      "                                  every REPORT_MS ('at NS N'), then 'work N'\n"
       "  sleep SECONDS                   sleeps (a quiet child to watch)\n"
       "  exit-child PIDFILE MILLISECONDS writes its pid, sleeps, ends\n"
       "  exit-once PIDFILE -- COMMAND... runs COMMAND, prints ns from its exit-child's end\n"
@@ -53,31 +55,56 @@ int usage() {
   return 2;
 }
 
+// One thread's count of work done, on a cache line of its own.
+struct alignas(64) WorkCount {
+  std::atomic<std::uint64_t> done{0};
+};
+
 // One busy thread: a chain of multiplications the compiler cannot drop,
 // counted in blocks so that the stop flag is seldom read.
-void spin_thread(const std::atomic<bool>& stop, std::atomic<std::uint64_t>& total) {
+void spin_thread(const std::atomic<bool>& stop, WorkCount& count) {
   constexpr std::uint64_t block = 1 << 14;
   std::uint64_t state = reinterpret_cast<std::uintptr_t>(&state);
-  std::uint64_t done = 0;
   while (!stop.load(std::memory_order_relaxed)) {
     for (std::uint64_t i = 0; i < block; ++i) state = state * 6364136223846793005ULL + 1;
-    done += block;
+    count.done.store(count.done.load(std::memory_order_relaxed) + block, std::memory_order_relaxed);
   }
-  total += done + (state == 42 ? 1 : 0);
+  if (state == 42) count.done.fetch_add(1);
 }
 
-int spin(int threads, double seconds) {
+// Busy threads for `seconds`; with `report_ms`, the work done so far is
+// printed that often, with the monotonic time, so that a caller can take
+// the rate over any window.
+int spin(int threads, double seconds, int report_ms) {
   std::atomic<bool> stop{false};
-  std::atomic<std::uint64_t> total{0};
+  const auto counts = std::make_unique<WorkCount[]>(static_cast<std::size_t>(threads));
+  const auto total = [&] {
+    std::uint64_t sum = 0;
+    for (int i = 0; i < threads; ++i) sum += counts[i].done.load(std::memory_order_relaxed);
+    return sum;
+  };
   std::vector<std::thread> workers;
   for (int i = 0; i < threads; ++i)
-    workers.emplace_back(spin_thread, std::cref(stop), std::ref(total));
+    workers.emplace_back(spin_thread, std::cref(stop), std::ref(counts[i]));
   std::printf("ready\n");
   std::fflush(stdout);
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  using clock = std::chrono::steady_clock;
+  const clock::time_point end = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                                   std::chrono::duration<double>(seconds));
+  if (report_ms > 0) {
+    for (clock::time_point next = clock::now(); next < end;) {
+      next += std::chrono::milliseconds(report_ms);
+      std::this_thread::sleep_until(std::min(next, end));
+      std::printf("at %lld %llu\n", static_cast<long long>(monotonic_ns()),
+                  static_cast<unsigned long long>(total()));
+      std::fflush(stdout);
+    }
+  } else {
+    std::this_thread::sleep_until(end);
+  }
   stop = true;
   for (std::thread& worker : workers) worker.join();
-  std::printf("work %llu\n", static_cast<unsigned long long>(total.load()));
+  std::printf("work %llu\n", static_cast<unsigned long long>(total()));
   return 0;
 }
 
@@ -233,7 +260,8 @@ int main(int argc, char** argv) {
   const std::string command = argv[first];
   const int left = argc - first - 1;
   char** args = argv + first + 1;
-  if (command == "spin" && left == 2) return spin(std::atoi(args[0]), std::atof(args[1]));
+  if (command == "spin" && (left == 2 || left == 3))
+    return spin(std::atoi(args[0]), std::atof(args[1]), left == 3 ? std::atoi(args[2]) : 0);
   if (command == "sleep" && left == 1) {
     std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(args[0])));
     return 0;
