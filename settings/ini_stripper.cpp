@@ -53,7 +53,7 @@ class FieldReader {
   void advance() { ++next_; }
 
   platform::ReadableFile& file_;
-  std::array<char, 65536> buffer_{};
+  std::array<char, 8192> buffer_;  // small: the wrapper's whole footprint counts
   std::size_t next_ = 0;
   std::size_t filled_ = 0;
   bool failed_ = false;
@@ -103,7 +103,7 @@ FileTail tail_of(const std::string& file) {
   FileTail tail;
   platform::ReadableFile input(file);
   if (!input.is_open()) return tail;
-  std::array<char, 65536> buffer{};
+  std::array<char, 8192> buffer;
   bool line_end_known = false;
   bool after_cr = false;
   char last = '\n';
