@@ -32,6 +32,12 @@ std::string java_settings() {
          std::to_string(java_status) + "\n";
 }
 
+// Every key present, so that no run of either mode appends anything.
+std::string every_key_settings() {
+  return java_settings() +
+         "Class_path_to_use=.\nJava_run_minimized_no_focus=\nExtern_run_minimized_no_focus=\n";
+}
+
 // Java settings padded with a section header to exactly `size` bytes; the
 // class-path and window-style keys are missing.
 std::string java_settings_of_size(std::size_t size) {
@@ -273,9 +279,7 @@ TEST(SignalsDuringStartUp, InterruptedCallsAreRetried) {
   adopt_orphans();
   ScratchFolder scratch;
   const Installed job(scratch.path() / "tools");
-  write_text(job.settings(), java_settings() +
-                                 "Class_path_to_use=.\nJava_run_minimized_no_focus=\n" +
-                                 "Extern_run_minimized_no_focus=\n");
+  write_text(job.settings(), every_key_settings());
   constexpr int runs = repeat(100, 30);
   int right = 0;
   for (int i = 0; i < runs; ++i) {
@@ -302,9 +306,7 @@ TEST(SignalsDuringStartUp, IgnoredSignalsAndStopsChangeNothing) {
   adopt_orphans();
   ScratchFolder scratch;
   const Installed job(scratch.path() / "tools");
-  write_text(job.settings(), java_settings() +
-                                 "Class_path_to_use=.\nJava_run_minimized_no_focus=\n" +
-                                 "Extern_run_minimized_no_focus=\n");
+  write_text(job.settings(), every_key_settings());
   constexpr int runs = repeat(100, 30);
   for (int i = 0; i < runs; ++i) {
     const bool java = i % 2 == 0;
