@@ -20,6 +20,11 @@ struct ProgramIdentity {
 // Folder separator used to build paths beside the program.
 extern const char folder_separator;
 
+// The identity of the program file at `path`: the folder before the last
+// separator ("." when there is none) and the file name without its last
+// extension (a name that only starts with a dot keeps it). No arguments.
+ProgramIdentity identity_of(const std::string& path);
+
 // The handlers of the program's only window.
 class WindowEvents {
  public:

@@ -13,7 +13,6 @@
 namespace {
 
 using lull::platform::ProgramIdentity;
-
 std::string current_folder() {
   std::array<char, 4096> buffer{};
   return ::getcwd(buffer.data(), buffer.size()) != nullptr ? std::string(buffer.data()) : "";
@@ -64,21 +63,11 @@ std::string started_path(const char* argv0) {
   return found.empty() ? real_executable() : found;
 }
 
-ProgramIdentity identify(const char* argv0) {
-  const std::string path = started_path(argv0);
-  const std::size_t slash = path.rfind('/');
-  ProgramIdentity identity;
-  identity.folder = slash == std::string::npos ? "." : path.substr(0, slash);
-  const std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::size_t dot = file.rfind('.');
-  identity.base_name = dot == std::string::npos || dot == 0 ? file : file.substr(0, dot);
-  return identity;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  ProgramIdentity identity = identify(argc > 0 ? argv[0] : nullptr);
+  ProgramIdentity identity =
+      lull::platform::identity_of(started_path(argc > 0 ? argv[0] : nullptr));
   // Anything after the program name is the child's argument vector, as given.
   if (argc > 1)
     identity.arguments =

@@ -46,13 +46,7 @@ std::string argument_text(const char* command_line) {
 }
 
 ProgramIdentity identify() {
-  const std::string path = module_path();
-  const std::size_t separator = path.find_last_of("\\/");
-  ProgramIdentity identity;
-  identity.folder = separator == std::string::npos ? "." : path.substr(0, separator);
-  const std::string file = separator == std::string::npos ? path : path.substr(separator + 1);
-  const std::size_t dot = file.rfind('.');
-  identity.base_name = dot == std::string::npos ? file : file.substr(0, dot);
+  ProgramIdentity identity = lull::platform::identity_of(module_path());
   identity.arguments = lull::platform::CommandLine::from_text(argument_text(::GetCommandLineA()));
   return identity;
 }
