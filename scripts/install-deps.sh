@@ -5,6 +5,9 @@ set -euo pipefail
 
 packages=(
   cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
+  libsystemd-dev pkg-config                   # sd-bus, to place the child through the service manager
+  dbus-daemon python3-dbus python3-gi systemd # a private bus and a stand-in manager; systemd-run checks it
+  fio                                         # the benchmark's disk figures
   default-jdk-headless                        # the Java child of the demonstration and tests
   procps util-linux                           # ps and chrt, used by tests and the demonstration
   dpkg-dev file lintian                       # the .deb: CPack's dependency list, Debian's check

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "posix/wrapper_harness.h"
+#include "linux/wrapper_harness.h"
 #include "test_files.h"
 
 namespace lull::testing {

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <thread>
 
-#include "posix/e2e_fixture.h"
+#include "linux/e2e_fixture.h"
 
 namespace lull::testing {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "posix/e2e_fixture.h"
+#include "linux/e2e_fixture.h"
 
 namespace lull::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "posix/wrapper_harness.h"
+#include "linux/wrapper_harness.h"
 
 #include <dirent.h>
 #include <sys/wait.h>

@@ -1,6 +1,5 @@
-// The window host for Linux and other POSIX systems: no window, an event loop
-// that ticks on a timer and wakes at once when a child changes state. POSIX
-// (and Linux signalfd) code only.
+// The window host for Linux: no window, an event loop that ticks on a timer
+// and wakes at once when a child changes state. Linux code only.
 #include "platform/host.h"
 
 #include <poll.h>

@@ -1,5 +1,5 @@
-// Word splitting for command lines composed as one string; POSIX code only.
-#include "platform/posix/words.h"
+// Word splitting for command lines composed as one string; Linux code only.
+#include "platform/linux/words.h"
 
 namespace lull::platform {
 

@@ -1,5 +1,5 @@
-// Process services for Linux and other POSIX systems: fork and exec on a
-// clean slate, the idle scheduling class, probing by reaping. POSIX code only.
+// Process services for Linux: fork and exec on a clean slate, the idle
+// scheduling class, probing by reaping. Linux code only.
 #include "platform/process.h"
 
 #include <dirent.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/words.h"
+#include "platform/linux/words.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): not every system declares it
 

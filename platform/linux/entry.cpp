@@ -1,5 +1,5 @@
-// The program entry for Linux and other POSIX systems: who the program is,
-// from the path it was started by, and its arguments. POSIX code only.
+// The program entry for Linux: who the program is, from the path it was
+// started by, and its arguments. Linux code only.
 #include <sys/stat.h>
 #include <unistd.h>
 

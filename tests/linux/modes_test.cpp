@@ -2,7 +2,7 @@
 // receives, and which settings keys each mode reads.
 #include <filesystem>
 
-#include "posix/e2e_fixture.h"
+#include "linux/e2e_fixture.h"
 
 namespace lull::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/posix/words.h"
+#include "platform/linux/words.h"
 
 #include <gtest/gtest.h>
 

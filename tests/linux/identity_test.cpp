@@ -2,7 +2,7 @@
 // started by, links not resolved.
 #include <filesystem>
 
-#include "posix/e2e_fixture.h"
+#include "linux/e2e_fixture.h"
 
 namespace lull::testing {
 namespace {

@@ -1,5 +1,4 @@
-// File access for the settings file on Linux and other POSIX systems. POSIX
-// code only.
+// File access for the settings file on Linux. Linux code only.
 #include "platform/file.h"
 
 #include <fcntl.h>
