@@ -65,9 +65,13 @@ bool find_cpu_hierarchy(CpuHierarchy& found) {
     if (dash == std::string::npos) continue;
     std::istringstream before(line.substr(0, dash));
     std::istringstream after(line.substr(dash + 3));
-    std::string id, parent, device, root, mount_point, type, source, options;
-    before >> id >> parent >> device >> root >> mount_point;
-    after >> type >> source >> options;
+    std::string field;  // the ones not needed
+    std::string root;
+    std::string mount_point;
+    std::string type;
+    std::string options;
+    before >> field >> field >> field >> root >> mount_point;
+    after >> type >> field >> options;
     if (type == "cgroup" && holds_word(options, "cpu", ',')) {
       found = {unescaped(mount_point), unescaped(root), false};
       return true;

@@ -16,7 +16,7 @@
 namespace lull::platform {
 namespace {
 
-constexpr std::uint64_t talk_budget_usec = 1000 * 1000;  // connect, match, call, retry, wait
+constexpr std::uint64_t talk_budget_usec = 1000000;  // connect, match, call, retry, wait
 constexpr int unit_name_tries = 3;
 constexpr std::size_t max_unit_name = 255;
 constexpr const char* manager_name = "org.freedesktop.systemd1";
@@ -232,22 +232,23 @@ std::string scope_name(const std::string& program_name, long pid, unsigned rando
   return name.append(tail);
 }
 
-bool place_in_scope(ManagerBus which, const std::string& program_name) {
+bool place_in_scope(ManagerBus bus, const std::string& program_name) {
   SdBus api;
-  if (which == ManagerBus::none || !api.load()) return false;
+  if (bus == ManagerBus::none || !api.load()) return false;
   const std::uint64_t deadline = now_usec() + talk_budget_usec;
-  sd_bus* bus = nullptr;
+  sd_bus* connection = nullptr;
   // These honour DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS; they
   // only start connecting and never wait for the other side.
-  const int opened = which == ManagerBus::system ? api.open_system(&bus) : api.open_user(&bus);
-  if (opened < 0 || bus == nullptr) return false;
-  Talk talk(api, bus, program_name, deadline);
+  const int opened =
+      bus == ManagerBus::system ? api.open_system(&connection) : api.open_user(&connection);
+  if (opened < 0 || connection == nullptr) return false;
+  Talk talk(api, connection, program_name, deadline);
   // Subscribe to the job's end before asking, so the end cannot slip past.
-  if (api.match_signal_async(bus, nullptr, manager_name, manager_path, manager_interface,
+  if (api.match_signal_async(connection, nullptr, manager_name, manager_path, manager_interface,
                              "JobRemoved", on_job_removed, nullptr, &talk) >= 0 &&
       request_scope(talk))
     run_until_done(talk);
-  api.close_unref(bus);
+  api.close_unref(connection);
   return talk.state == Talk::State::placed;
 }
 
