@@ -1,0 +1,164 @@
+// systemd-run, a real sd-bus client, against the stand-in: it must be placed
+// where systemd would place it, in a group with the weight it asked for, and
+// the stand-in's log must show what it asked. If this fails, the stand-in no
+// longer plays the manager our placement is tested against.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "standin/standin.h"
+
+namespace lull::standin {
+namespace {
+
+// The cpu controller's group in a `cat /proc/self/cgroup` output.
+std::string cpu_group(const std::string& output) {
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    std::istringstream list(line.substr(first + 1, second - first - 1));
+    for (std::string controller; std::getline(list, controller, ',');) {
+      if (controller == "cpu") return line.substr(second + 1);
+    }
+  }
+  return {};
+}
+
+std::string field(const std::string& json, const std::string& key) {
+  return json_field(json, key).value_or("(absent)");
+}
+
+class SystemdRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = why_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+};
+
+class SystemdRunOnEachBus : public SystemdRunTest, public ::testing::WithParamInterface<Bus> {};
+
+TEST_P(SystemdRunOnEachBus, RunsInAnIdleScopeAtTheTopOfTheManagersTree) {
+  GroupTree tree;
+  // Root's own user manager, for --user; the system manager owns the whole tree.
+  const std::string manager = GetParam() == Bus::user ? lay_out_user_tree(tree, 0).manager : "";
+  const std::string manager_top = manager.empty() ? tree.top() : tree.top() + "/" + manager;
+  std::optional<ServiceManager> standin(std::in_place,
+                                        Options{.bus = GetParam(), .tree = manager_top});
+  ASSERT_FALSE(standin->address().empty());
+
+  std::vector<std::string> command{"systemd-run",      "--scope",         "-p",
+                                   "CPUWeight=idle",   "--slice=-.slice", "cat",
+                                   "/proc/self/cgroup"};
+  if (GetParam() == Bus::user) command.insert(command.begin() + 1, "--user");
+  const Outcome run =
+      run_command(GetParam() == Bus::system ? as_if_booted_with_systemd(command) : command,
+                  {standin->bus_variable(), "XDG_RUNTIME_DIR"});
+  ASSERT_EQ(run.status, 0) << run.output;
+
+  const std::vector<std::string> log = standin->wait_for_log(1);
+  ASSERT_EQ(log.size(), 1U);
+  const std::string unit = field(log[0], "unit");
+  EXPECT_TRUE(unit.starts_with("run-u") && unit.ends_with(".scope")) << unit;
+  EXPECT_EQ(field(log[0], "mode"), "fail");
+  EXPECT_EQ(field(log[0], "CPUWeight"), "0");  // what CPUWeight=idle is on the bus
+  EXPECT_EQ(field(log[0], "Slice"), "-.slice");
+  EXPECT_EQ(field(log[0], "result"), "done");
+  const std::string scope = "/" + manager_top + "/" + unit;
+  EXPECT_EQ(field(log[0], "group"), scope);
+  EXPECT_EQ(cpu_group(run.output), scope);
+  const std::string relative = manager.empty() ? unit : manager + "/" + unit;
+  EXPECT_EQ(tree.read(relative, "cpu.idle"), "1");
+
+  // It leaves neither its bus nor its groups behind.
+  const std::string socket = standin->address().substr(std::string("unix:path=").size());
+  standin.reset();
+  EXPECT_FALSE(std::filesystem::exists(socket));
+  EXPECT_FALSE(std::filesystem::exists(tree.path(relative)));
+}
+
+INSTANTIATE_TEST_SUITE_P(SystemAndUser, SystemdRunOnEachBus,
+                         ::testing::Values(Bus::system, Bus::user), [](const auto& info) {
+                           return info.param == Bus::system ? "System" : "User";
+                         });
+
+TEST_F(SystemdRunTest, AManagerBefore252RefusesTheIdleWeightAndTakesWeightOne) {
+  GroupTree tree;
+  const std::string manager = lay_out_user_tree(tree, 0).manager;
+  ServiceManager standin({.mode = Mode::old, .bus = Bus::user, .tree = tree.top() + "/" + manager});
+  ASSERT_FALSE(standin.address().empty());
+  const std::vector<std::string> environment{standin.bus_variable(), "XDG_RUNTIME_DIR"};
+
+  EXPECT_NE(
+      run_command({"systemd-run", "--user", "--scope", "-p", "CPUWeight=idle", "true"}, environment)
+          .status,
+      0);
+  const Outcome run = run_command(
+      {"systemd-run", "--user", "--scope", "-p", "CPUWeight=1", "cat", "/proc/self/cgroup"},
+      environment);
+  ASSERT_EQ(run.status, 0);
+
+  const std::vector<std::string> log = standin.wait_for_log(2);
+  ASSERT_EQ(log.size(), 2U);
+  EXPECT_EQ(field(log[0], "error"), "org.freedesktop.DBus.Error.InvalidArgs");
+  EXPECT_EQ(field(log[0], "message"), "Value specified in CPUWeight is out of range");
+  EXPECT_EQ(field(log[1], "CPUWeight"), "1");
+  // Without a slice, a user manager's default: app.slice.
+  const std::string scope = manager + "/app.slice/" + field(log[1], "unit");
+  EXPECT_EQ(cpu_group(run.output), "/" + tree.top() + "/" + scope);
+  EXPECT_EQ(tree.read(scope, "cpu.shares"), "10");  // weight 1 on cgroup v1, as systemd maps it
+}
+
+// An ordinary user's systemd-run, started from a program of the user's
+// manager or from a login session beside it, asks the user's manager.
+class SystemdRunAsAUser : public SystemdRunTest,
+                          public ::testing::WithParamInterface<std::string UserTree::*> {};
+
+TEST_P(SystemdRunAsAUser, IsPlacedAtTheTopOfItsManagersTree) {
+  const std::optional<Account> user = ordinary_user();
+  if (!user) GTEST_SKIP() << "no ordinary user (nobody) to run as";
+  GroupTree tree;
+  const UserTree layout = lay_out_user_tree(tree, user->uid);
+  const std::string manager_top = tree.top() + "/" + layout.manager;
+  ServiceManager standin({.bus = Bus::user, .tree = manager_top, .uid = user->uid});
+  ASSERT_FALSE(standin.address().empty());
+
+  const std::string start = layout.*GetParam();
+  const Outcome run = run_as(
+      *user,
+      [&] {
+        const Outcome inner =
+            run_command({"systemd-run", "--user", "--scope", "-p", "CPUWeight=idle",
+                         "--slice=-.slice", "sh", "-c", "cat /proc/self/cgroup; echo uid=$(id -u)"},
+                        {standin.bus_variable(), "XDG_RUNTIME_DIR", "HOME=/"});
+        std::fwrite(inner.output.data(), 1, inner.output.size(), stdout);
+        return inner.status;
+      },
+      [&] { return tree.move(::getpid(), start); });
+  ASSERT_EQ(run.status, 0) << run.output;
+
+  const std::vector<std::string> log = standin.wait_for_log(1);
+  ASSERT_EQ(log.size(), 1U);
+  EXPECT_EQ(field(log[0], "CPUWeight"), "0");
+  EXPECT_EQ(field(log[0], "result"), "done");  // this manager moves only its user's processes
+  const std::string unit = field(log[0], "unit");
+  EXPECT_EQ(cpu_group(run.output), "/" + manager_top + "/" + unit);
+  EXPECT_NE(run.output.find("uid=" + std::to_string(user->uid) + "\n"), std::string::npos);
+  EXPECT_EQ(tree.read(layout.manager + "/" + unit, "cpu.idle"), "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(FromEachStart, SystemdRunAsAUser,
+                         ::testing::Values(&UserTree::app_scope, &UserTree::session_scope),
+                         [](const auto& info) {
+                           return info.param == &UserTree::app_scope ? "FromAnAppScope"
+                                                                     : "FromALoginSession";
+                         });
+
+}  // namespace
+}  // namespace lull::standin
