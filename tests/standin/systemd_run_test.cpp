@@ -3,16 +3,23 @@
 // the stand-in's log must show what it asked. If this fails, the stand-in no
 // longer plays the manager our placement is tested against.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 
 #include "standin/standin.h"
 
 namespace lull::standin {
+
+// Parameters by name in the test list.
+void PrintTo(Bus bus, std::ostream* out) { *out << (bus == Bus::system ? "system" : "user"); }
+
 namespace {
 
 // The cpu controller's group in a `cat /proc/self/cgroup` output.
@@ -117,8 +124,12 @@ TEST_F(SystemdRunTest, AManagerBefore252RefusesTheIdleWeightAndTakesWeightOne) {
 
 // An ordinary user's systemd-run, started from a program of the user's
 // manager or from a login session beside it, asks the user's manager.
-class SystemdRunAsAUser : public SystemdRunTest,
-                          public ::testing::WithParamInterface<std::string UserTree::*> {};
+enum class Start { app_scope, login_session };
+void PrintTo(Start start, std::ostream* out) {
+  *out << (start == Start::app_scope ? "app scope" : "login session");
+}
+
+class SystemdRunAsAUser : public SystemdRunTest, public ::testing::WithParamInterface<Start> {};
 
 TEST_P(SystemdRunAsAUser, IsPlacedAtTheTopOfItsManagersTree) {
   const std::optional<Account> user = ordinary_user();
@@ -129,7 +140,8 @@ TEST_P(SystemdRunAsAUser, IsPlacedAtTheTopOfItsManagersTree) {
   ServiceManager standin({.bus = Bus::user, .tree = manager_top, .uid = user->uid});
   ASSERT_FALSE(standin.address().empty());
 
-  const std::string start = layout.*GetParam();
+  const std::string start =
+      GetParam() == Start::app_scope ? layout.app_scope : layout.session_scope;
   const Outcome run = run_as(
       *user,
       [&] {
@@ -154,11 +166,79 @@ TEST_P(SystemdRunAsAUser, IsPlacedAtTheTopOfItsManagersTree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FromEachStart, SystemdRunAsAUser,
-                         ::testing::Values(&UserTree::app_scope, &UserTree::session_scope),
+                         ::testing::Values(Start::app_scope, Start::login_session),
                          [](const auto& info) {
-                           return info.param == &UserTree::app_scope ? "FromAnAppScope"
-                                                                     : "FromALoginSession";
+                           return info.param == Start::app_scope ? "FromAnAppScope"
+                                                                 : "FromALoginSession";
                          });
+
+// The refusals a client must tell apart, as systemd gives them: busctl, also
+// an sd-bus client, asks for what systemd-run never would.
+TEST_F(SystemdRunTest, RefusesAsSystemdDoes) {
+  GroupTree tree;
+  ServiceManager standin({.bus = Bus::user, .tree = tree.top()});
+  ASSERT_FALSE(standin.address().empty());
+  const pid_t sleeper = ::fork();
+  if (sleeper == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  const struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } reaper{sleeper};
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ::waitpid(gone, nullptr, 0);
+  const std::string live = std::to_string(sleeper);
+  const auto start = [&](std::vector<std::string> arguments) {
+    std::vector<std::string> call{"busctl",
+                                  "--address=" + standin.address(),
+                                  "call",
+                                  "org.freedesktop.systemd1",
+                                  "/org/freedesktop/systemd1",
+                                  "org.freedesktop.systemd1.Manager",
+                                  "StartTransientUnit",
+                                  "ssa(sv)a(sa(sv))"};
+    call.insert(call.end(), arguments.begin(), arguments.end());
+    call.push_back("0");  // no auxiliary units
+    return run_command(call).status;
+  };
+  ASSERT_EQ(start({"lull-a.scope", "fail", "1", "PIDs", "au", "1", live}), 0);
+
+  const std::string invalid = "org.freedesktop.DBus.Error.InvalidArgs";
+  const struct {
+    std::vector<std::string> arguments;
+    std::string error;
+  } refusals[] = {
+      {{"lull-a.scope", "fail", "1", "PIDs", "au", "1", live},
+       "org.freedesktop.systemd1.UnitExists"},
+      {{"lull/b.scope", "fail", "1", "PIDs", "au", "1", live}, invalid},
+      {{std::string(250, 'b') + ".scope", "fail", "1", "PIDs", "au", "1", live}, invalid},
+      {{"lull-b.scope", "sometimes", "1", "PIDs", "au", "1", live}, invalid},
+      {{"lull-b.service", "fail", "1", "PIDs", "au", "1", live}, invalid},
+      {{"lull-b.scope", "fail", "2", "PIDs", "au", "1", live, "CPUQuotaPerSecUSec", "t", "10000"},
+       "org.freedesktop.DBus.Error.PropertyReadOnly"},
+      {{"lull-b.scope", "fail", "2", "PIDs", "au", "1", live, "CPUWeight", "t", "10001"}, invalid},
+      {{"lull-b.scope", "fail", "2", "PIDs", "au", "1", live, "Slice", "s", "lull.service"},
+       invalid},
+      {{"lull-b.scope", "fail", "1", "PIDs", "au", "1", std::to_string(gone)},
+       "org.freedesktop.DBus.Error.UnixProcessIdUnknown"},
+      {{"lull-b.scope", "fail", "1", "PIDs", "au", "1", "1"}, invalid},
+      {{"lull-b.scope", "fail", "1", "Description", "s", "none"},
+       "org.freedesktop.systemd1.NoSuchUnit"},
+  };
+  for (const auto& refusal : refusals) EXPECT_NE(start(refusal.arguments), 0);
+
+  const std::vector<std::string> log = standin.wait_for_log(1 + std::size(refusals));
+  ASSERT_EQ(log.size(), 1 + std::size(refusals));
+  for (std::size_t i = 0; i < std::size(refusals); ++i) {
+    EXPECT_EQ(field(log[i + 1], "error"), refusals[i].error) << log[i + 1];
+  }
+}
 
 }  // namespace
 }  // namespace lull::standin
