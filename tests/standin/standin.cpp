@@ -4,7 +4,6 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -65,6 +65,7 @@ bool write_text(const std::string& path, const std::string& text) {
 
 std::vector<char*> pointers(std::vector<std::string>& words) {
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   return argv;
@@ -136,8 +137,8 @@ ServiceManager::ServiceManager(const Options& options) : options_(options) {
                                  "--log",
                                  folder_ + "/log"};
   if (options.uid) {
-    words.push_back("--uid");
-    words.push_back(std::to_string(*options.uid));
+    words.emplace_back("--uid");
+    words.emplace_back(std::to_string(*options.uid));
   }
   int input[2];
   int output[2];
@@ -274,8 +275,12 @@ std::string cpu_hierarchy() {
     if (separator == std::string::npos) continue;
     std::istringstream before(line.substr(0, separator));
     std::istringstream after(line.substr(separator + 3));
-    std::string id, parent, device, root, mount_point, type, source, options;
-    before >> id >> parent >> device >> root >> mount_point;
+    std::string skipped;
+    std::string mount_point;
+    before >> skipped >> skipped >> skipped >> skipped >> mount_point;
+    std::string type;
+    std::string source;
+    std::string options;
     after >> type >> source >> options;
     if (type != "cgroup") continue;
     std::istringstream list(options);
@@ -425,7 +430,7 @@ Outcome run_as(const Account& account, const std::function<int()>& body,
       ::_exit(126);
     }
     const int status = body();
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     ::_exit(status);
   }
   ::close(output[1]);

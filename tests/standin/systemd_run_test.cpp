@@ -3,10 +3,10 @@
 // the stand-in's log must show what it asked. If this fails, the stand-in no
 // longer plays the manager our placement is tested against.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -149,7 +149,7 @@ TEST_P(SystemdRunAsAUser, IsPlacedAtTheTopOfItsManagersTree) {
             run_command({"systemd-run", "--user", "--scope", "-p", "CPUWeight=idle",
                          "--slice=-.slice", "sh", "-c", "cat /proc/self/cgroup; echo uid=$(id -u)"},
                         {standin.bus_variable(), "XDG_RUNTIME_DIR", "HOME=/"});
-        std::fwrite(inner.output.data(), 1, inner.output.size(), stdout);
+        (void)std::fwrite(inner.output.data(), 1, inner.output.size(), stdout);
         return inner.status;
       },
       [&] { return tree.move(::getpid(), start); });
@@ -204,7 +204,7 @@ TEST_F(SystemdRunTest, RefusesAsSystemdDoes) {
                                   "StartTransientUnit",
                                   "ssa(sv)a(sa(sv))"};
     call.insert(call.end(), arguments.begin(), arguments.end());
-    call.push_back("0");  // no auxiliary units
+    call.emplace_back("0");  // no auxiliary units
     return run_command(call).status;
   };
   ASSERT_EQ(start({"lull-a.scope", "fail", "1", "PIDs", "au", "1", live}), 0);
