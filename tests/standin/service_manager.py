@@ -180,10 +180,6 @@ def cpu_hierarchy():
     return None
 
 
-def process_exists(pid):
-    return os.path.exists("/proc/%d" % pid)
-
-
 def is_kernel_thread(pid):
     with open("/proc/%d/stat" % pid) as f:
         stat = f.read()
@@ -529,9 +525,11 @@ class Manager(PropertiesObject):
             raise Refusal(INVALID_ARGS, "Process identifier %d is not valid." % pid)
         if pid == 1 or pid == os.getpid():
             raise Refusal(INVALID_ARGS, "Process %d is a manager process, refusing." % pid)
-        if not process_exists(pid):
+        try:
+            kernel_thread = is_kernel_thread(pid)
+        except OSError:
             raise Refusal(PROCESS_UNKNOWN, "Process with ID %d does not exist." % pid)
-        if is_kernel_thread(pid):
+        if kernel_thread:
             raise Refusal(INVALID_ARGS, "Process %d is a kernel thread, refusing." % pid)
         return pid
 
