@@ -6,12 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "platform/linux/text_file.h"
 
 namespace lull::platform {
 namespace {
@@ -53,62 +53,68 @@ std::string unescaped(std::string_view text) {
   return plain;
 }
 
+// The `index`th field of `text` separated by blanks, or "".
+std::string_view field_of(std::string_view text, int index) {
+  std::size_t begin = 0;
+  for (int i = 0;; ++i) {
+    begin = text.find_first_not_of(' ', begin);
+    if (begin == std::string_view::npos) return {};
+    const std::size_t end = std::min(text.find(' ', begin), text.size());
+    if (i == index) return text.substr(begin, end - begin);
+    begin = end;
+  }
+}
+
 // The cpu controller's hierarchy, from /proc/self/mountinfo: a v1 mount with
 // "cpu" among its options (alone or with cpuacct), else the v2 mount, where
 // the controller may be on for some groups' children.
 bool find_cpu_hierarchy(CpuHierarchy& found) {
-  std::ifstream mounts("/proc/self/mountinfo");
+  bool have_v1 = false;
   bool have_unified = false;
   CpuHierarchy unified;
-  for (std::string line; std::getline(mounts, line);) {
+  for_each_line(read_text("/proc/self/mountinfo"), [&](std::string_view line) {
+    // id parent major:minor root mount-point options [optional...] - type source super-options
     const std::size_t dash = line.find(" - ");
-    if (dash == std::string::npos) continue;
-    std::istringstream before(line.substr(0, dash));
-    std::istringstream after(line.substr(dash + 3));
-    std::string field;  // the ones not needed
-    std::string root;
-    std::string mount_point;
-    std::string type;
-    std::string options;
-    before >> field >> field >> field >> root >> mount_point;
-    after >> type >> field >> options;
-    if (type == "cgroup" && holds_word(options, "cpu", ',')) {
-      found = {unescaped(mount_point), unescaped(root), false};
-      return true;
-    }
-    if (type == "cgroup2" && !have_unified) {
-      unified = {unescaped(mount_point), unescaped(root), true};
+    if (have_v1 || dash == std::string_view::npos) return;
+    const std::string_view before = line.substr(0, dash);
+    const std::string_view after = line.substr(dash + 3);
+    const std::string_view type = field_of(after, 0);
+    CpuHierarchy hierarchy{unescaped(field_of(before, 4)), unescaped(field_of(before, 3)),
+                           type == "cgroup2"};
+    if (type == "cgroup" && holds_word(field_of(after, 2), "cpu", ',')) {
+      found = hierarchy;
+      have_v1 = true;
+    } else if (hierarchy.unified && !have_unified) {
+      unified = hierarchy;
       have_unified = true;
     }
-  }
-  if (have_unified) found = unified;
-  return have_unified;
+  });
+  if (!have_v1 && have_unified) found = unified;
+  return have_v1 || have_unified;
 }
 
 // The wrapper's own group in that hierarchy, from /proc/self/cgroup.
 bool find_own_group(bool unified, std::string& group) {
-  std::ifstream groups("/proc/self/cgroup");
-  for (std::string line; std::getline(groups, line);) {
+  bool found = false;
+  for_each_line(read_text("/proc/self/cgroup"), [&](std::string_view line) {
     const std::size_t first = line.find(':');
     const std::size_t second = line.find(':', first + 1);
-    if (first == std::string::npos || second == std::string::npos) continue;
-    const std::string_view controllers =
-        std::string_view(line).substr(first + 1, second - first - 1);
-    const bool matches = unified ? line.compare(0, first, "0") == 0 && controllers.empty()
+    if (found || first == std::string_view::npos || second == std::string_view::npos) return;
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const bool matches = unified ? line.substr(0, first) == "0" && controllers.empty()
                                  : holds_word(controllers, "cpu", ',');
     if (matches) {
       group = line.substr(second + 1);
-      return true;
+      found = true;
     }
-  }
-  return false;
+  });
+  return found;
 }
 
 bool cpu_on_for_children(const std::string& folder, bool unified) {
   if (!unified) return true;
-  std::ifstream control(folder + "/cgroup.subtree_control");
-  std::string enabled;
-  std::getline(control, enabled);
+  std::string enabled = read_text(folder + "/cgroup.subtree_control");
+  if (!enabled.empty() && enabled.back() == '\n') enabled.pop_back();
   return holds_word(enabled, "cpu", ' ');
 }
 

@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <string>
 
 #include "platform/linux/cpu_tree.h"
 #include "platform/linux/service_manager.h"
 #include "platform/linux/session_group.h"
+#include "platform/linux/text_file.h"
 
 namespace lull::platform {
 namespace {
@@ -19,14 +19,15 @@ namespace {
 // lies inside user@UID.service.
 bool under_user_manager(uid_t uid) {
   const std::string unit = "/user@" + std::to_string(uid) + ".service";
-  std::ifstream groups("/proc/self/cgroup");
-  for (std::string line; std::getline(groups, line);) {
-    for (std::size_t at = line.find(unit); at != std::string::npos; at = line.find(unit, at + 1)) {
+  bool found = false;
+  for_each_line(read_text("/proc/self/cgroup"), [&](std::string_view line) {
+    for (std::size_t at = line.find(unit); at != std::string_view::npos;
+         at = line.find(unit, at + 1)) {
       const std::size_t end = at + unit.size();
-      if (end == line.size() || line[end] == '/') return true;
+      found = found || end == line.size() || line[end] == '/';
     }
-  }
-  return false;
+  });
+  return found;
 }
 
 }  // namespace
