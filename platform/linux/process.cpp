@@ -40,6 +40,7 @@ struct Exec {
   std::vector<std::string> candidates;  // where the program may be, in PATH order
   std::vector<char*> argv;
   std::string folder;
+  bool input_is_terminal = false;
 };
 
 std::vector<std::string> candidates_for(const std::string& program) {
@@ -65,7 +66,18 @@ bool prepare(const CommandLine& command, const std::string& folder, Exec& exec) 
   for (std::string& word : exec.words) exec.argv.push_back(word.data());
   exec.argv.push_back(nullptr);
   exec.folder = folder;
+  exec.input_is_terminal = ::isatty(0) == 1;
   return true;
+}
+
+// A hidden child in a session of its own would go on reading the caller's
+// terminal: lines typed to the shell would go to it, and job control could
+// not stop it. It reads nothing instead, as under nohup. Closing 0 first
+// lets /dev/null land on it even at the descriptor limit.
+void input_from_nowhere(const Exec& exec) {
+  if (!exec.input_is_terminal) return;
+  ::close(0);
+  ::open("/dev/null", O_RDONLY);
 }
 
 // The child's session gets its own scheduling group where the kernel groups
@@ -101,6 +113,8 @@ void lower_session_group() {
   ::setpriority(PRIO_PROCESS, 0, lowest_nice);
   const sched_param param{};
   ::sched_setscheduler(0, SCHED_IDLE, &param);
+
+  input_from_nowhere(exec);
 
   int error = 0;
   if (!exec.folder.empty() && ::chdir(exec.folder.c_str()) != 0) {
