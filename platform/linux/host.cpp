@@ -22,6 +22,12 @@ struct Window::State {
 
 Window::Window(const char* /*caption: nothing shows it here*/, int interval_ms)
     : state_(new State{std::chrono::milliseconds(interval_ms)}) {
+  // A caller may have left SIGCHLD ignored, and an ignored SIGCHLD makes the
+  // kernel reap children itself: the child's status would be lost and its end
+  // never reported. The child itself starts with default dispositions.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  ::sigaction(SIGCHLD, &default_action, nullptr);
   // SIGCHLD is blocked before any child exists, so a child that ends at once
   // is still reported; the child itself starts with an empty mask.
   sigset_t child_changed;

@@ -75,5 +75,56 @@ TEST_F(TerminalInput, OtherInputIsPassedOn) {
   EXPECT_EQ(values(report, "output"), std::vector<std::string>{terminal_name_});
 }
 
+// ---- Signal dispositions and mask inherited from the caller.
+
+std::vector<int> every_signal() {
+  std::vector<int> signals;
+  for (int signal = 1; signal < SIGRTMIN; ++signal) {
+    if (signal != SIGKILL && signal != SIGSTOP) signals.push_back(signal);
+  }
+  return signals;
+}
+
+struct Inherited {
+  const char* name;
+  std::vector<int> ignored;
+  std::vector<int> blocked;
+};
+
+void PrintTo(const Inherited& value, std::ostream* out) { *out << value.name; }
+
+class InheritedSignals : public WrapperTest, public ::testing::WithParamInterface<Inherited> {};
+
+// The child's status comes back, and at once: with SIGCHLD ignored the kernel
+// would reap the child itself, and neither its status nor its end would reach
+// the wrapper.
+TEST_P(InheritedSignals, ChildsStatusComesBackAtOnce) {
+  const std::string job = link(lullrun_path, "job");
+  WrapperProcess wrapper({.program = job,
+                          .arguments = {test_child_path},
+                          .environment = {report_variable(), "LULL_SLEEP_MS=300", "LULL_EXIT=3"},
+                          .ignored_signals = GetParam().ignored,
+                          .blocked_signals = GetParam().blocked});
+  EXPECT_EQ(wrapper.wait(seconds(20)), 3);
+  const auto ended = std::chrono::steady_clock::now();
+  const std::string child_end = read_file(report_path() + ".end");
+  ASSERT_FALSE(child_end.empty());
+  const std::chrono::steady_clock::time_point child_ended{
+      std::chrono::steady_clock::duration(std::stoll(child_end))};
+  // Well short of the 4-second tick that would otherwise end it.
+  EXPECT_LT(ended - child_ended, milliseconds(2000));
+  // The child's own state is a clean slate whatever the wrapper inherited.
+  const Report report = wait_for_report(report_path());
+  EXPECT_EQ(values(report, "sigblk"), std::vector<std::string>{"0000000000000000"});
+  EXPECT_EQ(values(report, "sigign"), std::vector<std::string>{"0000000000000000"});
+}
+
+INSTANTIATE_TEST_SUITE_P(States, InheritedSignals,
+                         ::testing::Values(Inherited{"ChildSignalIgnored", {SIGCHLD}, {}},
+                                           Inherited{"ChildSignalBlocked", {}, {SIGCHLD}},
+                                           Inherited{"EverySignalIgnoredAndBlocked", every_signal(),
+                                                     every_signal()}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace lull::testing
