@@ -34,7 +34,6 @@ Window::Window(const char* /*caption: nothing shows it here*/, int interval_ms)
   ::sigemptyset(&child_changed);
   ::sigaddset(&child_changed, SIGCHLD);
   ::sigprocmask(SIG_BLOCK, &child_changed, nullptr);
-  state_->child_events = ::signalfd(-1, &child_changed, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 Window::~Window() {
@@ -62,6 +61,14 @@ void Window::run(WindowEvents& events) {
   using clock = std::chrono::steady_clock;
   state_->loaded = true;
   events.load();
+  // Made only once the child is started: under a tight descriptor limit the
+  // start needs every descriptor there is. A SIGCHLD from before is still
+  // pending, blocked, and is reported all the same; without the descriptor
+  // the tick alone ends the wait.
+  sigset_t child_changed;
+  ::sigemptyset(&child_changed);
+  ::sigaddset(&child_changed, SIGCHLD);
+  state_->child_events = ::signalfd(-1, &child_changed, SFD_NONBLOCK | SFD_CLOEXEC);
   auto next_tick = clock::now() + state_->interval;
   while (state_->loaded) {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_tick - clock::now());

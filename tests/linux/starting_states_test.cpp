@@ -126,5 +126,48 @@ INSTANTIATE_TEST_SUITE_P(States, InheritedSignals,
                                                      every_signal()}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- A descriptor limit that leaves one or two descriptors beside 0, 1 and
+// 2 (`ulimit -n` lowers the hard limit too). The child still starts; a
+// program that cannot run shows as its own status.
+
+struct Limited {
+  const char* name;
+  rlim_t limit;
+  std::vector<std::string> arguments;  // none: Java mode; CHILD: the test child
+  int status;
+};
+
+void PrintTo(const Limited& value, std::ostream* out) { *out << value.name; }
+
+class DescriptorLimit : public WrapperTest, public ::testing::WithParamInterface<Limited> {};
+
+TEST_P(DescriptorLimit, ChildStartsWithItsStatus) {
+  const Limited& limited = GetParam();
+  write_file(folder_ / "job.properties",
+             "Java_Executable_Path=" + test_child_path +
+                 "\nClass_path_to_use=.\nClass_to_run=Main\nArgs_if_any=\n"
+                 "Java_run_minimized_no_focus=\nExtern_run_minimized_no_focus=\n");
+  write_file(folder_ / "not-executable", "#!/bin/sh\n");
+  std::vector<std::string> arguments;
+  for (const std::string& argument : limited.arguments) {
+    arguments.push_back(argument == "CHILD" ? test_child_path : folder_ / argument);
+  }
+  const std::string job = link(lullrun_path, "job");
+  EXPECT_EQ(run_wrapper_process({.program = job,
+                                 .arguments = arguments,
+                                 .environment = {"LULL_EXIT=3"},
+                                 .descriptor_limit = limited.limit}),
+            limited.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, DescriptorLimit,
+    ::testing::Values(Limited{"PassThroughAtFour", 4, {"CHILD"}, 3},
+                      Limited{"PassThroughAtFive", 5, {"CHILD"}, 3},
+                      Limited{"JavaModeAtFour", 4, {}, 3}, Limited{"JavaModeAtFive", 5, {}, 3},
+                      Limited{"MissingProgramAtFour", 4, {"no-such-program"}, 127},
+                      Limited{"NotExecutableAtFive", 5, {"not-executable"}, 126}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace lull::testing
