@@ -169,5 +169,86 @@ INSTANTIATE_TEST_SUITE_P(
                       Limited{"NotExecutableAtFive", 5, {"not-executable"}, 126}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// ---- A current folder longer than getcwd can give (4,096 characters): the
+// path the wrapper was started by is used as given.
+
+// A folder nested under `base` until its path is longer than `length`, made
+// and removed one name at a time, as no single call takes its whole path.
+class DeepFolder {
+ public:
+  DeepFolder(const std::string& base, std::size_t length) : path_(base) {
+    folders_.push_back(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    while (path_.size() <= length && folders_.back() >= 0) {
+      ::mkdirat(folders_.back(), name_.c_str(), 0700);
+      folders_.push_back(
+          ::openat(folders_.back(), name_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      path_ += "/" + name_;
+    }
+  }
+  ~DeepFolder() {
+    if (DIR* files = ::fdopendir(::dup(folders_.back()))) {
+      while (const dirent* entry = ::readdir(files)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") ::unlinkat(::dirfd(files), entry->d_name, 0);
+      }
+      ::closedir(files);
+    }
+    for (std::size_t i = folders_.size() - 1; i > 0; --i) {
+      ::close(folders_[i]);
+      ::unlinkat(folders_[i - 1], name_.c_str(), AT_REMOVEDIR);
+    }
+    ::close(folders_.front());
+  }
+  DeepFolder(const DeepFolder&) = delete;
+  DeepFolder& operator=(const DeepFolder&) = delete;
+
+  [[nodiscard]] bool made() const { return folders_.back() >= 0; }
+  [[nodiscard]] const std::string& path() const { return path_; }
+  // The text of the file `name` in the deepest folder, or "" when there is none.
+  [[nodiscard]] std::string read(const std::string& name) const {
+    const int fd = ::openat(folders_.back(), name.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string text;
+    char buffer[256];
+    for (ssize_t got = 0; fd >= 0 && (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<std::size_t>(got));
+    if (fd >= 0) ::close(fd);
+    return text;
+  }
+  void remove(const std::string& name) const { ::unlinkat(folders_.back(), name.c_str(), 0); }
+  void link_to(const std::string& program, const std::string& name) const {
+    EXPECT_EQ(::symlinkat(program.c_str(), folders_.back(), name.c_str()), 0);
+  }
+
+ private:
+  const std::string name_ = std::string(200, 'd');
+  std::string path_;
+  std::vector<int> folders_;
+};
+
+class LongFolder : public WrapperTest {};
+
+TEST_F(LongFolder, ProgramKeepsItsNameAndFolder) {
+  DeepFolder deep(folder_.path(), 5000);
+  ASSERT_TRUE(deep.made());
+  deep.link_to(lullrun_path, "deep-job");
+  const struct {
+    std::string program;
+    std::vector<std::string> environment;
+  } starts[] = {{"./deep-job", {}}, {"deep-job", {"PATH=."}}};
+  for (const auto& start : starts) {
+    SCOPED_TRACE(start.program);
+    deep.remove("deep-job.properties");
+    EXPECT_EQ(run_wrapper_process({.program = start.program,
+                                   .arguments = {test_child_path},
+                                   .folder = deep.path(),
+                                   .environment = start.environment}),
+              0);
+    EXPECT_EQ(deep.read("deep-job.properties"), "Extern_run_minimized_no_focus=\n");
+  }
+  // A "." on PATH taken against a current folder that could not be had
+  // would have named the root folder.
+  EXPECT_FALSE(std::filesystem::remove("/deep-job.properties"));
+}
+
 }  // namespace
 }  // namespace lull::testing
