@@ -19,15 +19,7 @@ using standin::Bus;
 using standin::Mode;
 using std::chrono::seconds;
 
-std::string cpu_group(const Report& report) {
-  for (const std::string& line : values(report, "cgroup")) {
-    const std::size_t first = line.find(':');
-    const std::size_t second = line.find(':', first + 1);
-    const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
-    if (controllers.find(",cpu,") != std::string::npos) return line.substr(second + 1);
-  }
-  return "";
-}
+std::string cpu_group(const Report& report) { return testing::cpu_group(values(report, "cgroup")); }
 
 std::string field(const std::string& json, const std::string& key) {
   return standin::json_field(json, key).value_or("(absent)");

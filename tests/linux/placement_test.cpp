@@ -25,23 +25,12 @@ std::string cpu_hierarchy() {
   std::ifstream mounts("/proc/self/mountinfo");
   for (std::string line; std::getline(mounts, line);) {
     std::istringstream fields(line);
-    std::string id, parent, device, root, point;
-    fields >> id >> parent >> device >> root >> point;
-    const std::size_t dash = line.find(" - cgroup ");
-    if (dash == std::string::npos) continue;
-    const std::string options = "," + line.substr(line.rfind(' ') + 1) + ",";
-    if (options.find(",cpu,") != std::string::npos) return point;
-  }
-  return "";
-}
-
-// The group of the cpu hierarchy in a /proc/PID/cgroup text or a report.
-std::string cpu_group(const std::vector<std::string>& lines) {
-  for (const std::string& line : lines) {
-    const std::size_t first = line.find(':');
-    const std::size_t second = line.find(':', first + 1);
-    const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
-    if (controllers.find(",cpu,") != std::string::npos) return line.substr(second + 1);
+    std::vector<std::string> words;
+    for (std::string word; fields >> word;) words.push_back(word);
+    // id parent device root mount-point options [optional...] - type source super-options
+    const auto dash = std::find(words.begin(), words.end(), "-");
+    if (words.size() < 5 || words.end() - dash != 4 || dash[1] != "cgroup") continue;
+    if (!cpu_group({"0:" + dash[3] + ":/"}).empty()) return words[4];
   }
   return "";
 }

@@ -168,4 +168,19 @@ std::vector<ThreadClass> thread_classes(pid_t pid) {
   return classes;
 }
 
+std::string cpu_group(const std::vector<std::string>& cgroup_lines) {
+  for (const std::string& line : cgroup_lines) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    std::string_view controllers(line.data() + first + 1, second - first - 1);
+    while (!controllers.empty()) {
+      const std::size_t comma = std::min(controllers.find(','), controllers.size());
+      if (controllers.substr(0, comma) == "cpu") return line.substr(second + 1);
+      controllers.remove_prefix(std::min(comma + 1, controllers.size()));
+    }
+  }
+  return "";
+}
+
 }  // namespace lull::testing

@@ -69,4 +69,8 @@ struct ThreadClass {
 };
 std::vector<ThreadClass> thread_classes(pid_t pid);
 
+// The group in the cpu controller's hierarchy among /proc/PID/cgroup lines
+// (the test child reports them as "cgroup"); "" when none carries it.
+std::string cpu_group(const std::vector<std::string>& cgroup_lines);
+
 }  // namespace lull::testing
