@@ -10,6 +10,8 @@
 #include <chrono>
 #include <csignal>
 
+#include "platform/linux/session_group.h"
+
 namespace lull::platform {
 
 const char folder_separator = '/';
@@ -58,7 +60,9 @@ void Window::run(WindowEvents& events) {
   events.load();
   auto next_tick = clock::now() + state_->interval;
   while (state_->loaded) {
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_tick - clock::now());
+    // The follow-up on the child's session group keeps its own schedule.
+    const auto wake = std::min(next_tick, next_session_group_follow_up());
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - clock::now());
     pollfd child{state_->child_events, POLLIN, 0};
     const int ready = ::poll(&child, 1, static_cast<int>(std::max<long long>(wait.count(), 0)));
     if (ready < 0) continue;  // interrupted: wait again for what is left
@@ -66,6 +70,7 @@ void Window::run(WindowEvents& events) {
       events.timer();
       continue;
     }
+    follow_up_session_group();
     if (clock::now() < next_tick) continue;
     events.timer();
     // A stopped or starved wrapper does not make up for missed ticks.

@@ -4,8 +4,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/ioprio.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/placement.h"
+#include "platform/linux/session_group.h"
 #include "platform/linux/words.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): not every system declares it
@@ -32,6 +37,8 @@ constexpr int status_not_runnable = 126;
 int last_start_failure = 0;
 ProcessId reaped_id = 0;
 int reaped_status = 0;
+// Where the child was to go; its shared idle group is removed after it.
+PlacementPlan placement;
 
 // Everything the forked child needs, built before the fork so that between
 // fork and exec only async-signal-safe calls are made.
@@ -68,24 +75,27 @@ bool prepare(const CommandLine& command, const std::string& folder, Exec& exec) 
   return true;
 }
 
-// The child's session gets its own scheduling group where the kernel groups
-// by session (autogroup); that group must be the least of all, or it takes
-// an equal share from the user's session whatever its threads' class. The
-// kernel takes an unprivileged write at most every 100 ms, system-wide, and
-// answers EAGAIN in between: retry for a bounded time, then go on.
-void lower_session_group() {
-  const int fd = ::open("/proc/self/autogroup", O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  const timespec pause{0, 10L * 1000 * 1000};
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    if (::write(fd, "19", 2) >= 0 || errno != EAGAIN) break;
-    ::nanosleep(&pause, nullptr);
-  }
-  ::close(fd);
+// The idle I/O class: the disk serves the child only when no one else wants
+// it (where the disk's scheduler knows classes: bfq, mq-deadline).
+void make_io_idle(pid_t thread) {
+  ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, thread, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0));
 }
 
-// Runs in the forked child: only async-signal-safe calls from here to exec.
-[[noreturn]] void become_child(const Exec& exec, int report_fd) {
+// A real-time policy inherited from the wrapper's caller is dropped first, so
+// the child neither hogs the machine while it places itself nor carries it on.
+void drop_real_time_policy() {
+  const int policy = ::sched_getscheduler(0);
+  if (policy == SCHED_FIFO || policy == SCHED_RR) {
+    const sched_param param{};
+    ::sched_setscheduler(0, SCHED_OTHER, &param);
+  }
+}
+
+// Runs in the forked child. Apart from placing itself, only
+// async-signal-safe calls from here to exec; the wrapper is single-threaded,
+// so the child may use the heap and a library while it talks to the service
+// manager, and exec drops them.
+[[noreturn]] void become_child(const Exec& exec, int report_fd, Route* route) {
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &default_action, nullptr);
@@ -95,12 +105,18 @@ void lower_session_group() {
 
   // A session of its own: the terminal's Ctrl-C or hang-up, or the end of
   // the wrapper, leave the child running.
-  if (::setsid() >= 0) lower_session_group();
+  ::setsid();
+  drop_real_time_policy();
+  // Placed before it turns idle: on a busy machine an idle child would be
+  // starved in its talk with the service manager.
+  const Route placed = place_self(placement);
+  if (route != nullptr) *route = placed;
   // Idle before the first instruction of the program: threads inherit the
   // class, so every thread the child ever makes runs idle too.
   ::setpriority(PRIO_PROCESS, 0, lowest_nice);
   const sched_param param{};
   ::sched_setscheduler(0, SCHED_IDLE, &param);
+  make_io_idle(0);
 
   int error = 0;
   if (!exec.folder.empty() && ::chdir(exec.folder.c_str()) != 0) {
@@ -142,10 +158,16 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
     last_start_failure = status_not_runnable;
     return 0;
   }
+  placement = plan_placement();
+  // The child says through shared memory which route placed it.
+  void* shared =
+      ::mmap(nullptr, sizeof(Route), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto* route = shared != MAP_FAILED ? static_cast<Route*>(shared) : nullptr;
+  if (route != nullptr) *route = Route::unknown;
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(report[0]);
-    become_child(exec, report[1]);
+    become_child(exec, report[1], route);
   }
   ::close(report[1]);
   int error = 0;
@@ -156,12 +178,16 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
     } while (got < 0 && errno == EINTR);
   }
   ::close(report[0]);
+  const Route placed = route != nullptr ? *route : Route::unknown;
+  if (route != nullptr) ::munmap(route, sizeof(Route));
   if (pid < 0 || got != 0) {
     if (pid > 0) reap_now(pid);
+    release(placement);
     last_start_failure =
         pid > 0 && (error == ENOENT || error == ENOTDIR) ? status_not_found : status_not_runnable;
     return 0;
   }
+  if (placed == Route::session_group || placed == Route::unknown) follow_session_group(pid);
   return pid;
 }
 
@@ -171,6 +197,7 @@ void make_idle(pid_t thread) {
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), lowest_nice);
   const sched_param param{};
   ::sched_setscheduler(thread, SCHED_IDLE, &param);
+  make_io_idle(thread);
 }
 
 }  // namespace
@@ -200,6 +227,8 @@ Handle open_to_probe(ProcessId id) {
   if (result == id) {
     reaped_id = id;
     reaped_status = status;
+    stop_following_session_group();
+    release(placement);
     return 0;
   }
   return exists(id) ? id : 0;  // not a child of ours: only existence can be asked

@@ -73,7 +73,7 @@ TEST_F(ChildSlate, SignalsDescriptorsSessionAndEnvironment) {
   EXPECT_EQ(values(report, "marker"), std::vector<std::string>{"kept as is"});
 }
 
-TEST_F(ChildSlate, ChildsSessionGroupIsLowestAndOursIsUntouched) {
+TEST_F(ChildSlate, ChildsSessionGroupIsItsOwnAndOursIsUntouched) {
   std::ifstream own_before("/proc/self/autogroup");
   std::string before;
   if (!std::getline(own_before, before)) GTEST_SKIP() << "this kernel does not group by session";
@@ -82,7 +82,9 @@ TEST_F(ChildSlate, ChildsSessionGroupIsLowestAndOursIsUntouched) {
       {.program = job, .arguments = {test_child_path}, .environment = {report_variable()}});
   const std::vector<std::string> group = values(report, "autogroup");
   ASSERT_EQ(group.size(), 1U);
-  EXPECT_TRUE(group.front().ends_with(" nice 19")) << group.front();
+  // Where the child was placed in an idle control group, its session group
+  // counts for nothing and is left as it is; the fall-back is tested with
+  // the placement.
   EXPECT_NE(group.front(), before);
   std::ifstream own_after("/proc/self/autogroup");
   std::string after;

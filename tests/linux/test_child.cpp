@@ -1,12 +1,14 @@
 // A child for the end-to-end tests: writes what it sees to the file named by
 // LULL_REPORT (its arguments, folder, session, every thread's scheduling
-// class and nice, signal mask, ignored signals, open descriptors), then
+// class and nice, signal mask, ignored signals, open descriptors, control
+// groups and I/O priority), then
 // behaves as LULL_THREADS, LULL_SLEEP_MS, LULL_EXIT and LULL_KILL_SELF say, and
 // writes the moment it ends to LULL_REPORT.end.
 #include <dirent.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -65,6 +67,9 @@ std::string report(int argc, char** argv) {
   std::ifstream autogroup("/proc/self/autogroup");
   std::string group;
   if (std::getline(autogroup, group)) out << "autogroup " << group << "\n";
+  std::ifstream groups("/proc/self/cgroup");
+  for (std::string line; std::getline(groups, line);) out << "cgroup " << line << "\n";
+  out << "ioprio " << ::syscall(SYS_ioprio_get, 1 /* IOPRIO_WHO_PROCESS */, 0) << "\n";
   const char* marker = std::getenv("LULL_MARKER");
   out << "marker " << (marker != nullptr ? marker : "") << "\n";
   return out.str();

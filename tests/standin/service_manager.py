@@ -10,6 +10,17 @@ refuse, fail, stall or go silent, as a broken or older manager would.
 It prints one line, address=<bus address>, once clients may connect, and runs
 until its standard input closes or it gets SIGTERM; then it stops its bus and
 removes the groups it made that are empty (it moves no process back).
+
+Where it departs from systemd 252: CPUWeight 0 (CPUWeight=idle) sets cpu.idle
+to 1 as systemd does on cgroup v2, although the cpu controller here is on a v1
+hierarchy, where systemd itself would only write cpu.shares 2; only scopes are
+made, without auxiliary units; a user manager played here runs as root.
+
+The log (--log) has one JSON object a line per StartTransientUnit call: unit,
+mode, properties (name: plain value), order (the properties' names as sent),
+aux, reply ({"job": path}, {"error": name, "message": text} or {"none": true}),
+and for a job that ran, result ("done", "failed") and group (the scope's group
+relative to the hierarchy's root), written before JobRemoved is sent.
 """
 
 import argparse
@@ -60,8 +71,16 @@ WEIGHT_INVALID = 2**64 - 1
 SHARES_MIN, SHARES_MAX, SHARES_DEFAULT = 2, 262144, 1024
 PF_KTHREAD = 0x00200000
 
-MODES = ("ok", "old", "unit-exists-once", "refuse", "fail-job", "never-finish",
-         "no-reply", "silent")
+MODES = {
+    "ok": "as systemd 252 and later (the default)",
+    "old": "systemd before 252: CPUWeight 0 is out of range",
+    "unit-exists-once": "the first StartTransientUnit gets UnitExists, later ones work",
+    "refuse": "every StartTransientUnit gets AccessDenied",
+    "fail-job": "the job is accepted, JobRemoved says failed, no group is made",
+    "never-finish": "the job is accepted, JobRemoved never comes",
+    "no-reply": "StartTransientUnit is never answered",
+    "silent": "no bus: a socket that takes connections and never writes a byte",
+}
 
 
 class Refusal(Exception):
@@ -159,10 +178,6 @@ def cpu_hierarchy():
             if fstype == "cgroup" and "cpu" in options.split(","):
                 return fields[4]
     return None
-
-
-def process_exists(pid):
-    return os.path.exists("/proc/%d" % pid)
 
 
 def is_kernel_thread(pid):
@@ -510,9 +525,11 @@ class Manager(PropertiesObject):
             raise Refusal(INVALID_ARGS, "Process identifier %d is not valid." % pid)
         if pid == 1 or pid == os.getpid():
             raise Refusal(INVALID_ARGS, "Process %d is a manager process, refusing." % pid)
-        if not process_exists(pid):
+        try:
+            kernel_thread = is_kernel_thread(pid)
+        except OSError:
             raise Refusal(PROCESS_UNKNOWN, "Process with ID %d does not exist." % pid)
-        if is_kernel_thread(pid):
+        if kernel_thread:
             raise Refusal(INVALID_ARGS, "Process %d is a kernel thread, refusing." % pid)
         return pid
 
@@ -660,12 +677,14 @@ def listen_silently(folder, keep):
 
 
 def parse_arguments():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="modes:\n" + "\n".join("  %-17s %s" % item for item in MODES.items()))
     parser.add_argument("--bus", choices=("system", "user"), default="system",
                         help="which manager to play: its default slice")
     parser.add_argument("--tree", default="",
                         help="the manager's top group, relative to the cpu hierarchy's root")
-    parser.add_argument("--mode", choices=MODES, default="ok")
+    parser.add_argument("--mode", choices=tuple(MODES), default="ok")
     parser.add_argument("--log", help="append one JSON line per StartTransientUnit call")
     parser.add_argument("--uid", type=int,
                         help="the user a user manager runs for: it then moves only that "

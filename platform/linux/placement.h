@@ -1,0 +1,48 @@
+// Where the child runs in the tree of control groups. Thread classes and nice
+// values stop at a control group's edge: the kernel divides the processor
+// between groups by weight first. So before its first instruction the child
+// goes into an idle group placed as high in the tree as the wrapper may
+// reach, where every other group of the user's work is a sibling or a
+// sibling's descendant. Linux code only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace lull::platform {
+
+// Which service manager the child asks for a scope of its own, if any.
+enum class ManagerBus { none, system, user };
+
+// Decided by the wrapper before the fork, so that the child, between fork and
+// exec, only follows the plan.
+struct PlacementPlan {
+  ManagerBus bus = ManagerBus::none;  // first: a transient scope from the manager
+  std::string program_name;           // names the scope
+  std::string idle_group;             // then: our own shared idle group ("" when none)
+  bool unified = false;               // the idle group's tree is cgroup v2
+};
+
+// How the child was placed in the end.
+enum class Route : int {
+  unknown = 0,
+  manager = 1,        // in a transient scope of the service manager
+  own_tree = 2,       // in the shared idle group the wrappers keep themselves
+  session_group = 3,  // left where it was, in its session's group at nice 19
+};
+
+// Reads the machine's state (who we are, who owns our branch of the tree,
+// where the cpu controller is) and chooses the routes the child may take.
+PlacementPlan plan_placement();
+
+// In the child, between fork and exec, before it turns idle: takes the first
+// route that works. The child leads a session of its own by then.
+Route place_self(const PlacementPlan& plan);
+
+// In the wrapper, once its child has ended: removes the shared idle group
+// unless another job still uses it (the kernel refuses then), so a group
+// left by a killed wrapper goes with the next run.
+void release(const PlacementPlan& plan);
+
+}  // namespace lull::platform

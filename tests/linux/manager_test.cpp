@@ -1,0 +1,195 @@
+// The child placed by the service manager: a transient scope at the top of
+// the manager's tree with the idle weight, asked for over a private bus of a
+// stand-in manager that makes the groups for real. A manager that refuses,
+// fails, never answers or never speaks sends the child the next way, within
+// the talk's deadline.
+#include <unistd.h>
+
+#include <filesystem>
+#include <ostream>
+#include <regex>
+
+#include "linux/e2e_fixture.h"
+#include "standin/standin.h"
+
+namespace lull::testing {
+namespace {
+
+using standin::Bus;
+using standin::Mode;
+using std::chrono::seconds;
+
+std::string cpu_group(const Report& report) {
+  for (const std::string& line : values(report, "cgroup")) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+    if (controllers.find(",cpu,") != std::string::npos) return line.substr(second + 1);
+  }
+  return "";
+}
+
+std::string field(const std::string& json, const std::string& key) {
+  return standin::json_field(json, key).value_or("(absent)");
+}
+
+class ManagerPlacement : public WrapperTest {
+ protected:
+  void SetUp() override {
+    const std::string why = standin::why_unusable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    if (std::filesystem::exists("/run/systemd/system"))
+      GTEST_SKIP() << "a service manager owns this machine's tree";
+    std::filesystem::permissions(folder_.path(), std::filesystem::perms::all);
+  }
+
+  // Runs the wrapper, linked as "job", on the test child as root with the
+  // stand-in's bus; the child's report and how long it took to come.
+  Report run_as_root(const standin::ServiceManager& manager, std::chrono::milliseconds& took) {
+    const std::string job = link(lullrun_path, "job");
+    const auto started = std::chrono::steady_clock::now();
+    WrapperProcess wrapper({.program = job,
+                            .arguments = {test_child_path},
+                            .environment = {report_variable(), manager.bus_variable()}});
+    Report report = wait_for_report(report_path(), seconds(60));
+    took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 started);
+    EXPECT_EQ(wrapper.wait(seconds(30)), 0);
+    return report;
+  }
+
+  standin::GroupTree tree_;
+};
+
+// The scope's name says what it is: the wrapper's name, the child's id and a
+// random part.
+void expect_scope_of(const std::string& unit, const Report& report) {
+  ASSERT_EQ(values(report, "pid").size(), 1U);
+  const std::regex name("job-" + values(report, "pid").front() + "-[0-9a-f]{8}\\.scope");
+  EXPECT_TRUE(std::regex_match(unit, name)) << unit;
+}
+
+TEST_F(ManagerPlacement, RootGetsAnIdleScopeOfTheSystemManagerAtTheTop) {
+  standin::ServiceManager manager({.mode = Mode::ok, .bus = Bus::system, .tree = tree_.top()});
+  ASSERT_FALSE(manager.address().empty());
+  std::chrono::milliseconds took{};
+  const Report report = run_as_root(manager, took);
+  const std::vector<std::string> log = manager.wait_for_log(1);
+  ASSERT_EQ(log.size(), 1U);
+  const std::string unit = field(log.front(), "unit");
+  expect_scope_of(unit, report);
+  EXPECT_EQ(field(log.front(), "mode"), "fail");
+  EXPECT_EQ(field(log.front(), "Slice"), "-.slice");
+  EXPECT_EQ(field(log.front(), "CPUWeight"), "0");
+  EXPECT_EQ(field(log.front(), "PIDs"), "[" + values(report, "pid").front() + "]");
+  EXPECT_EQ(cpu_group(report), "/" + tree_.top() + "/" + unit);
+  EXPECT_EQ(tree_.read(unit, "cpu.idle"), "1");
+}
+
+// What the manager says back, and what the child must end up with.
+struct Answer {
+  Mode mode;
+  std::size_t requests;  // StartTransientUnit calls the wrapper makes
+  bool in_scope;         // placed by the manager, else in the wrappers' own idle group
+  const char* weight;    // the CPUWeight of the last request
+};
+
+void PrintTo(const Answer& answer, std::ostream* out) {
+  *out << "mode " << static_cast<int>(answer.mode) << ", " << answer.requests << " requests";
+}
+
+class ManagerAnswers : public ManagerPlacement, public ::testing::WithParamInterface<Answer> {};
+
+TEST_P(ManagerAnswers, ChildEndsUpIdleWithinTheDeadline) {
+  const Answer answer = GetParam();
+  standin::ServiceManager manager({.mode = answer.mode, .bus = Bus::system, .tree = tree_.top()});
+  ASSERT_FALSE(manager.address().empty());
+  std::chrono::milliseconds took{};
+  const Report report = run_as_root(manager, took);
+  ASSERT_FALSE(report.empty());
+  // The talk is bounded by a second: far below sd-bus's own 25 s call timeout.
+  EXPECT_LT(took, seconds(10));
+  const std::vector<std::string> log = manager.log();
+  ASSERT_EQ(log.size(), answer.requests);
+  if (answer.requests > 0) {
+    EXPECT_EQ(field(log.back(), "CPUWeight"), answer.weight);
+  }
+  if (answer.in_scope) {
+    const std::string unit = field(log.back(), "unit");
+    expect_scope_of(unit, report);
+    EXPECT_EQ(cpu_group(report), "/" + tree_.top() + "/" + unit);
+  } else {
+    // No manager placed it: root on a machine no manager owns takes its own group.
+    EXPECT_EQ(cpu_group(report), "/lullrun-idle");
+  }
+}
+
+const Answer answers[] = {
+    {Mode::old, 2, true, "1"},               // before systemd 252: weight 1 instead
+    {Mode::unit_exists_once, 2, true, "0"},  // a new random part
+    {Mode::refuse, 1, false, "0"},
+    {Mode::fail_job, 1, false, "0"},
+    {Mode::never_finish, 1, false, "0"},
+    {Mode::no_reply, 1, false, "0"},
+    {Mode::silent, 0, false, ""},
+};
+
+std::string mode_name(const ::testing::TestParamInfo<Answer>& info) {
+  static const char* const names[] = {"ok",       "old",          "unit_exists_once", "refuse",
+                                      "fail_job", "never_finish", "no_reply",         "silent"};
+  return names[static_cast<int>(info.param.mode)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ManagerAnswers, ::testing::ValuesIn(answers), mode_name);
+
+// An ordinary user: the user's own manager, but only for a wrapper that runs
+// under it; a login outside it (ssh, a console) stays where it is.
+class UserManager : public ManagerPlacement, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UserManager, OnlyAWrapperUnderTheUsersManagerIsHandedToIt) {
+  const bool under_manager = GetParam();
+  const std::optional<standin::Account> user = standin::ordinary_user();
+  ASSERT_TRUE(user.has_value());
+  const standin::UserTree login = standin::lay_out_user_tree(tree_, user->uid);
+  standin::ServiceManager manager({.mode = Mode::ok,
+                                   .bus = Bus::user,
+                                   .tree = tree_.top() + "/" + login.manager,
+                                   .uid = user->uid});
+  ASSERT_FALSE(manager.address().empty());
+  const std::string job = link(lullrun_path, "job");
+  const std::string start_in = under_manager ? login.app_scope : login.session_scope;
+  const std::string bus = manager.bus_variable();
+  const std::string report = report_variable();
+  const standin::Outcome outcome = standin::run_as(
+      *user,
+      [&] {
+        ::putenv(const_cast<char*>(bus.c_str()));
+        ::putenv(const_cast<char*>(report.c_str()));
+        ::execl(job.c_str(), job.c_str(), test_child_path.c_str(), nullptr);
+        return 127;
+      },
+      [&] { return tree_.move(::getpid(), start_in); });
+  EXPECT_EQ(outcome.status, 0);
+  const Report seen = wait_for_report(report_path(), seconds(30));
+  ASSERT_FALSE(seen.empty());
+  const std::vector<std::string> log = manager.log();
+  if (under_manager) {
+    ASSERT_EQ(log.size(), 1U);
+    const std::string unit = field(log.front(), "unit");
+    expect_scope_of(unit, seen);
+    EXPECT_EQ(field(log.front(), "Slice"), "-.slice");
+    // Beside app.slice and session.slice, not inside the scope it came from.
+    EXPECT_EQ(cpu_group(seen), "/" + tree_.top() + "/" + login.manager + "/" + unit);
+  } else {
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(cpu_group(seen), "/" + tree_.top() + "/" + login.session_scope);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StartedFrom, UserManager, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "AnAppScope" : "ASessionScope");
+                         });
+
+}  // namespace
+}  // namespace lull::testing

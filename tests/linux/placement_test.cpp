@@ -1,0 +1,156 @@
+// Where the child runs: in an idle control group high in the tree where the
+// wrapper may make one, else in its session's group at nice 19; its disk
+// access idle either way. Real groups in the machine's cpu hierarchy.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "linux/e2e_fixture.h"
+
+namespace lull::testing {
+namespace {
+
+using std::chrono::seconds;
+
+constexpr long io_class_idle = 3L << 13;  // IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0)
+
+// The mount point of a v1 hierarchy carrying the cpu controller, or "".
+std::string cpu_hierarchy() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    fields >> id >> parent >> device >> root >> point;
+    const std::size_t dash = line.find(" - cgroup ");
+    if (dash == std::string::npos) continue;
+    const std::string options = "," + line.substr(line.rfind(' ') + 1) + ",";
+    if (options.find(",cpu,") != std::string::npos) return point;
+  }
+  return "";
+}
+
+// The group of the cpu hierarchy in a /proc/PID/cgroup text or a report.
+std::string cpu_group(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+    if (controllers.find(",cpu,") != std::string::npos) return line.substr(second + 1);
+  }
+  return "";
+}
+
+std::string own_cpu_group() {
+  std::ifstream groups("/proc/self/cgroup");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(groups, line);) lines.push_back(line);
+  return cpu_group(lines);
+}
+
+std::string first_line(const std::string& path) {
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);
+  return line;
+}
+
+class Placement : public WrapperTest {
+ protected:
+  void SetUp() override {
+    hierarchy_ = cpu_hierarchy();
+    if (::geteuid() != 0 || hierarchy_.empty() || ::access(hierarchy_.c_str(), W_OK) != 0)
+      GTEST_SKIP() << "needs root and a writable v1 cpu hierarchy";
+    if (std::filesystem::exists("/run/systemd/system"))
+      GTEST_SKIP() << "a service manager owns this machine's tree";
+  }
+
+  std::string hierarchy_;
+};
+
+TEST_F(Placement, RootWithoutManagerUsesSharedIdleGroupAtTheTopAndRemovesIt) {
+  const std::string job = link(lullrun_path, "job");
+  WrapperProcess wrapper({.program = job,
+                          .arguments = {test_child_path},
+                          .environment = {report_variable(), "LULL_SLEEP_MS=300"}});
+  const Report report = wait_for_report(report_path(), seconds(30));
+  ASSERT_FALSE(report.empty());
+  EXPECT_EQ(cpu_group(values(report, "cgroup")), "/lullrun-idle");
+  // Read while the child is still in it: the group is idle.
+  const std::string group = hierarchy_ + "/lullrun-idle";
+  EXPECT_EQ(first_line(group + "/cpu.idle"), "1");
+  EXPECT_EQ(values(report, "ioprio"), std::vector<std::string>{std::to_string(io_class_idle)});
+  EXPECT_EQ(wrapper.wait(seconds(30)), 0);
+  // Gone with the job, unless another job (another test's) is in it now.
+  if (std::filesystem::exists(group)) {
+    EXPECT_NE(first_line(group + "/cgroup.procs"), "");
+  }
+}
+
+// With the tree read-only (a private mount namespace), the child stays in
+// the wrapper's group and its session group is lowered instead.
+TEST_F(Placement, ReadOnlyTreeFallsBackToSessionGroupAtNice19) {
+  if (!std::filesystem::exists("/proc/self/autogroup"))
+    GTEST_SKIP() << "this kernel does not group by session";
+  const std::string job = link(lullrun_path, "job");
+  const std::string remount = "mount -o remount,bind,ro " + hierarchy_ + " && exec \"$0\" \"$@\"";
+  WrapperProcess wrapper(
+      {.program = "/usr/bin/unshare",
+       .arguments = {"-m", "--propagation", "private", "sh", "-c", remount, job, test_child_path},
+       .environment = {report_variable()}});
+  const Report report = wait_for_report(report_path(), seconds(30));
+  ASSERT_FALSE(report.empty());
+  EXPECT_EQ(cpu_group(values(report, "cgroup")), own_cpu_group());
+  const std::vector<std::string> session_group = values(report, "autogroup");
+  ASSERT_EQ(session_group.size(), 1U);
+  EXPECT_TRUE(session_group.front().ends_with(" nice 19")) << session_group.front();
+  EXPECT_EQ(values(report, "ioprio"), std::vector<std::string>{std::to_string(io_class_idle)});
+  EXPECT_EQ(wrapper.wait(seconds(30)), 0);
+}
+
+// The kernel takes an ordinary user's write to a session group at most every
+// 100 ms, system-wide: of ten wrappers started together, some children are
+// refused at first, and their wrappers must keep asking until every one of
+// them is at nice 19.
+TEST_F(Placement, TenOrdinaryUsersWrappersStartedTogetherAllReachNice19) {
+  if (!std::filesystem::exists("/proc/self/autogroup"))
+    GTEST_SKIP() << "this kernel does not group by session";
+  std::filesystem::permissions(folder_.path(), std::filesystem::perms::all);
+  const std::string job = link(lullrun_path, "job");
+  constexpr int wrappers = 10;
+  std::vector<std::unique_ptr<WrapperProcess>> started;
+  for (int i = 0; i < wrappers; ++i) {
+    const std::string report = folder_ / ("report" + std::to_string(i));
+    started.push_back(std::make_unique<WrapperProcess>(Launch{
+        .program = "/usr/bin/setpriv",
+        .arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", job, test_child_path},
+        .environment = {"LULL_REPORT=" + report, "LULL_SLEEP_MS=60000"}}));
+  }
+  std::vector<pid_t> children;
+  for (int i = 0; i < wrappers; ++i) {
+    const Report report = wait_for_report(folder_ / ("report" + std::to_string(i)), seconds(30));
+    ASSERT_EQ(values(report, "pid").size(), 1U) << "wrapper " << i;
+    children.push_back(std::stoi(values(report, "pid").front()));
+  }
+  const auto lowered = [](pid_t child) {
+    return first_line("/proc/" + std::to_string(child) + "/autogroup").ends_with(" nice 19");
+  };
+  const auto deadline = std::chrono::steady_clock::now() + seconds(20);
+  int at_nice_19 = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    at_nice_19 = static_cast<int>(std::count_if(children.begin(), children.end(), lowered));
+    if (at_nice_19 == wrappers) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(at_nice_19, wrappers);
+  for (const pid_t child : children) ::kill(child, SIGKILL);
+  for (auto& wrapper : started) EXPECT_EQ(wrapper->wait(seconds(30)), 128 + SIGKILL);
+}
+
+}  // namespace
+}  // namespace lull::testing
