@@ -12,34 +12,78 @@ namespace {
 // the lookup fail. The same bound keeps an endless line from being read whole.
 constexpr std::size_t max_entry_length = 32767;
 
+// What one read of a field gave.
+enum class Field {
+  read,      // the field's text
+  overlong,  // a field longer than an entry may be: its text is not kept
+  none,      // a read past the end, or a read error
+};
+
 // Reads the settings file field by field. A field ends at a comma or a line
 // end (CR, CR LF or LF), which is consumed with it; blanks in front of it are
-// skipped. Every other character, quotes and "#" included, is literal.
+// skipped. Every other character, quotes and "#" included, is literal. A
+// UTF-8 byte-order mark at the very start of the file is no part of it.
 class FieldReader {
  public:
-  explicit FieldReader(platform::ReadableFile& file) : file_(file) {}
+  explicit FieldReader(platform::ReadableFile& file) : file_(file) { skip_byte_order_mark(); }
 
-  // False on a read past the end, a read error, or a field too long.
-  bool read_field(std::string& field) {
+  Field read_field(std::string& field) {
     field.clear();
-    if (peek() < 0) return false;
+    overlong_holds_bracket_ = false;
+    if (peek() < 0) return Field::none;
     while (peek() == ' ' || peek() == '\t') advance();
+    bool overlong = false;
     for (int c = peek(); c >= 0; c = peek()) {
       advance();
-      if (c == ',' || c == '\n') return true;
+      if (c == ',' || c == '\n') return overlong ? Field::overlong : Field::read;
       if (c == '\r') {
         if (peek() == '\n') advance();
-        return true;
+        return overlong ? Field::overlong : Field::read;
       }
-      if (field.size() == max_entry_length) return false;
-      field.push_back(static_cast<char>(c));
+      if (!overlong && field.size() == max_entry_length) {
+        // Read on without keeping anything: whether the field is skipped
+        // depends only on whether it holds "[" (and no "=").
+        overlong = true;
+        if (field.find('=') != std::string::npos) return Field::overlong;
+        overlong_holds_bracket_ = field.find('[') != std::string::npos;
+        field.clear();
+      }
+      if (!overlong) {
+        field.push_back(static_cast<char>(c));
+      } else if (c == '=') {
+        overlong_holds_bracket_ = false;  // an entry: never skipped
+        return Field::overlong;
+      } else if (c == '[') {
+        overlong_holds_bracket_ = true;
+      }
     }
-    return !failed_;
+    if (failed_) return Field::none;
+    return overlong ? Field::overlong : Field::read;
   }
+
+  // Whether the overlong field just read is skipped like any field that is no
+  // entry and joins nothing: one without "=" that holds "[". Any other would
+  // be, alone or joined with the fields after it, an entry over the limit.
+  [[nodiscard]] bool overlong_is_skipped() const { return overlong_holds_bracket_; }
 
   [[nodiscard]] bool at_end() { return peek() < 0; }
 
  private:
+  // Windows editors save "UTF-8 with BOM": the mark would otherwise be read
+  // as part of the first key, which then never matches.
+  void skip_byte_order_mark() {
+    constexpr std::string_view mark = "\xEF\xBB\xBF";
+    while (filled_ < mark.size() && !failed_) {
+      const long count = file_.read(buffer_.data() + filled_, buffer_.size() - filled_);
+      if (count <= 0) {
+        failed_ = count < 0;
+        break;
+      }
+      filled_ += static_cast<std::size_t>(count);
+    }
+    if (std::string_view(buffer_.data(), filled_).starts_with(mark)) next_ = mark.size();
+  }
+
   // The next byte, or -1 at the end of the data or after a read error.
   int peek() {
     if (next_ == filled_ && !failed_) {
@@ -57,6 +101,7 @@ class FieldReader {
   std::size_t next_ = 0;
   std::size_t filled_ = 0;
   bool failed_ = false;
+  bool overlong_holds_bracket_ = false;
 };
 
 enum class Scan { found, not_found, failed };
@@ -70,12 +115,18 @@ Scan scan(const std::string& key, const std::string& file, std::string& value) {
   std::string entry;
   std::string next;
   for (;;) {
-    if (!reader.read_field(entry)) return Scan::failed;
+    const Field field = reader.read_field(entry);
+    if (field == Field::none) return Scan::failed;
+    if (field == Field::overlong) {
+      if (!reader.overlong_is_skipped()) return Scan::failed;
+      if (reader.at_end()) return Scan::not_found;
+      continue;
+    }
     // A remark longer than two characters swallows the fields after it until
     // the joined text holds an "="; running out of data here is a failure.
     if (!holds(entry, '=') && entry.size() > 2 && !holds(entry, '[')) {
       while (!holds(entry, '=')) {
-        if (!reader.read_field(next)) return Scan::failed;
+        if (reader.read_field(next) != Field::read) return Scan::failed;
         entry.append(", ").append(next);
         if (entry.size() > max_entry_length) return Scan::failed;
       }

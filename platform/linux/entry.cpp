@@ -13,9 +13,14 @@
 namespace {
 
 using lull::platform::ProgramIdentity;
-std::string current_folder() {
+
+// `path` taken against the current folder. A folder whose own path is longer
+// than the system's limit has no absolute path to give, but the wrapper never
+// leaves its folder: the relative path names the same file all along.
+std::string from_current_folder(const std::string& path) {
   std::array<char, 4096> buffer{};
-  return ::getcwd(buffer.data(), buffer.size()) != nullptr ? std::string(buffer.data()) : "";
+  if (::getcwd(buffer.data(), buffer.size()) == nullptr) return path;
+  return std::string(buffer.data()).append("/").append(path);
 }
 
 std::string real_executable() {
@@ -41,7 +46,7 @@ std::string find_on_path(const std::string& name) {
     std::string candidate = folder;
     candidate.append("/").append(name);
     if (is_executable_file(candidate)) {
-      return folder.front() == '/' ? candidate : current_folder().append("/").append(candidate);
+      return folder.front() == '/' ? candidate : from_current_folder(candidate);
     }
     begin = end + 1;
   }
@@ -55,10 +60,7 @@ std::string started_path(const char* argv0) {
   std::string name = argv0 != nullptr ? argv0 : "";
   if (name.empty()) return real_executable();
   if (name.front() == '/') return name;
-  if (name.find('/') != std::string::npos) {
-    const std::string folder = current_folder();
-    return folder.empty() ? real_executable() : folder + "/" + name;
-  }
+  if (name.find('/') != std::string::npos) return from_current_folder(name);
   const std::string found = find_on_path(name);
   return found.empty() ? real_executable() : found;
 }

@@ -24,13 +24,18 @@ struct Window::State {
 
 Window::Window(const char* /*caption: nothing shows it here*/, int interval_ms)
     : state_(new State{std::chrono::milliseconds(interval_ms)}) {
+  // A caller may have left SIGCHLD ignored, and an ignored SIGCHLD makes the
+  // kernel reap children itself: the child's status would be lost and its end
+  // never reported. The child itself starts with default dispositions.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  ::sigaction(SIGCHLD, &default_action, nullptr);
   // SIGCHLD is blocked before any child exists, so a child that ends at once
   // is still reported; the child itself starts with an empty mask.
   sigset_t child_changed;
   ::sigemptyset(&child_changed);
   ::sigaddset(&child_changed, SIGCHLD);
   ::sigprocmask(SIG_BLOCK, &child_changed, nullptr);
-  state_->child_events = ::signalfd(-1, &child_changed, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 Window::~Window() {
@@ -58,6 +63,14 @@ void Window::run(WindowEvents& events) {
   using clock = std::chrono::steady_clock;
   state_->loaded = true;
   events.load();
+  // Made only once the child is started: under a tight descriptor limit the
+  // start needs every descriptor there is. A SIGCHLD from before is still
+  // pending, blocked, and is reported all the same; without the descriptor
+  // the tick alone ends the wait.
+  sigset_t child_changed;
+  ::sigemptyset(&child_changed);
+  ::sigaddset(&child_changed, SIGCHLD);
+  state_->child_events = ::signalfd(-1, &child_changed, SFD_NONBLOCK | SFD_CLOEXEC);
   auto next_tick = clock::now() + state_->interval;
   while (state_->loaded) {
     // The follow-up on the child's session group keeps its own schedule.

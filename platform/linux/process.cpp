@@ -47,6 +47,7 @@ struct Exec {
   std::vector<std::string> candidates;  // where the program may be, in PATH order
   std::vector<char*> argv;
   std::string folder;
+  bool input_is_terminal = false;
 };
 
 std::vector<std::string> candidates_for(const std::string& program) {
@@ -72,7 +73,23 @@ bool prepare(const CommandLine& command, const std::string& folder, Exec& exec) 
   for (std::string& word : exec.words) exec.argv.push_back(word.data());
   exec.argv.push_back(nullptr);
   exec.folder = folder;
+  exec.input_is_terminal = ::isatty(0) == 1;
   return true;
+}
+
+// The status a shell gives a program that could not be executed.
+int status_for(int exec_error) {
+  return exec_error == ENOENT || exec_error == ENOTDIR ? status_not_found : status_not_runnable;
+}
+
+// A hidden child in a session of its own would go on reading the caller's
+// terminal: lines typed to the shell would go to it, and job control could
+// not stop it. It reads nothing instead, as under nohup. Closing 0 first
+// lets /dev/null land on it even at the descriptor limit.
+void input_from_nowhere(const Exec& exec) {
+  if (!exec.input_is_terminal) return;
+  ::close(0);
+  ::open("/dev/null", O_RDONLY);
 }
 
 // The idle I/O class: the disk serves the child only when no one else wants
@@ -118,6 +135,8 @@ void drop_real_time_policy() {
   ::sched_setscheduler(0, SCHED_IDLE, &param);
   make_io_idle(0);
 
+  input_from_nowhere(exec);
+
   int error = 0;
   if (!exec.folder.empty() && ::chdir(exec.folder.c_str()) != 0) {
     error = errno;
@@ -137,9 +156,10 @@ void drop_real_time_policy() {
     if (error == ENOENT && denied) error = EACCES;
   }
   // The pipe is close-on-exec: a byte arriving means exec never happened.
-  while (::write(report_fd, &error, sizeof error) < 0 && errno == EINTR) {
+  // Without the pipe the failure shows as the child's own status.
+  while (report_fd >= 0 && ::write(report_fd, &error, sizeof error) < 0 && errno == EINTR) {
   }
-  ::_exit(status_not_found);
+  ::_exit(status_for(error));
 }
 
 void reap_now(pid_t pid) {
@@ -153,11 +173,11 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
     last_start_failure = status_not_found;
     return 0;
   }
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    last_start_failure = status_not_runnable;
-    return 0;
-  }
+  // Under a tight descriptor limit there may be no room for the report pipe:
+  // the child starts all the same, as under env or nice, and a program that
+  // cannot be executed shows as the child's own status.
+  int report[2] = {-1, -1};
+  if (::pipe2(report, O_CLOEXEC) != 0) report[0] = report[1] = -1;
   placement = plan_placement();
   // The child says through shared memory which route placed it.
   void* shared =
@@ -166,25 +186,24 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
   if (route != nullptr) *route = Route::unknown;
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::close(report[0]);
+    if (report[0] >= 0) ::close(report[0]);
     become_child(exec, report[1], route);
   }
-  ::close(report[1]);
+  if (report[1] >= 0) ::close(report[1]);
   int error = 0;
-  ssize_t got = -1;
-  if (pid > 0) {
+  ssize_t got = 0;
+  if (pid > 0 && report[0] >= 0) {
     do {
       got = ::read(report[0], &error, sizeof error);
     } while (got < 0 && errno == EINTR);
   }
-  ::close(report[0]);
+  if (report[0] >= 0) ::close(report[0]);
   const Route placed = route != nullptr ? *route : Route::unknown;
   if (route != nullptr) ::munmap(route, sizeof(Route));
   if (pid < 0 || got != 0) {
     if (pid > 0) reap_now(pid);
     release(placement);
-    last_start_failure =
-        pid > 0 && (error == ENOENT || error == ENOTDIR) ? status_not_found : status_not_runnable;
+    last_start_failure = pid > 0 ? status_for(error) : status_not_runnable;
     return 0;
   }
   if (placed == Route::session_group || placed == Route::unknown) follow_session_group(pid);

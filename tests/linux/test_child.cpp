@@ -1,7 +1,7 @@
 // A child for the end-to-end tests: writes what it sees to the file named by
 // LULL_REPORT (its arguments, folder, session, every thread's scheduling
-// class and nice, signal mask, ignored signals, open descriptors, control
-// groups and I/O priority), then
+// class and nice, signal mask, ignored signals, open descriptors, what its
+// standard input and output are, its control groups and I/O priority), then
 // behaves as LULL_THREADS, LULL_SLEEP_MS, LULL_EXIT and LULL_KILL_SELF say, and
 // writes the moment it ends to LULL_REPORT.end.
 #include <dirent.h>
@@ -42,6 +42,13 @@ std::vector<std::string> entries_of(const std::string& folder) {
   return names;
 }
 
+// What a descriptor's /proc link names: a path, "pipe:[inode]", or "" when closed.
+std::string link_target(const char* link) {
+  char target[4096] = {};
+  const ssize_t length = ::readlink(link, target, sizeof target - 1);
+  return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "";
+}
+
 std::string status_field(const std::string& field) {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
@@ -64,6 +71,8 @@ std::string report(int argc, char** argv) {
   }
   out << "sigblk " << status_field("SigBlk") << "\nsigign " << status_field("SigIgn") << "\n";
   for (const std::string& fd : entries_of("/proc/self/fd")) out << "fd " << fd << "\n";
+  out << "input " << link_target("/proc/self/fd/0") << "\noutput " << link_target("/proc/self/fd/1")
+      << "\n";
   std::ifstream autogroup("/proc/self/autogroup");
   std::string group;
   if (std::getline(autogroup, group)) out << "autogroup " << group << "\n";

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +23,26 @@ int shell_status(int status) {
   return -1;
 }
 
+// Enters `folder` one name at a time when it is too long for one call.
+bool enter(const std::string& folder) {
+  if (::chdir(folder.c_str()) == 0) return true;
+  if (errno != ENAMETOOLONG) return false;
+  if (folder.front() == '/' && ::chdir("/") != 0) return false;
+  for (std::size_t begin = 0; begin < folder.size();) {
+    const std::size_t end = std::min(folder.find('/', begin), folder.size());
+    if (end > begin && ::chdir(folder.substr(begin, end - begin).c_str()) != 0) return false;
+    begin = end + 1;
+  }
+  return true;
+}
+
 [[noreturn]] void exec_wrapper(const Launch& launch) {
   ::setpgid(0, 0);  // a job of its own, as a shell starts it
+  if (launch.standard_input >= 0) ::dup2(launch.standard_input, 0);
+  if (launch.standard_output >= 0) {
+    ::dup2(launch.standard_output, 1);
+    ::dup2(launch.standard_output, 2);
+  }
   // Only the descriptors a test asks for reach the wrapper.
   for (int fd = 3; fd < 1024; ++fd) {
     if (fd != launch.inherited_descriptor) ::close(fd);
@@ -33,8 +52,12 @@ int shell_status(int status) {
   ::sigemptyset(&mask);
   for (int signal : launch.blocked_signals) ::sigaddset(&mask, signal);
   ::sigprocmask(SIG_SETMASK, &mask, nullptr);
-  if (!launch.folder.empty() && ::chdir(launch.folder.c_str()) != 0) ::_exit(250);
+  if (!launch.folder.empty() && !enter(launch.folder)) ::_exit(250);
   for (const std::string& variable : launch.environment) ::putenv(::strdup(variable.c_str()));
+  if (launch.descriptor_limit != RLIM_INFINITY) {
+    const rlimit limit{launch.descriptor_limit, launch.descriptor_limit};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(252);
+  }
   std::vector<char*> argv;
   std::vector<std::string> words{launch.program};
   words.insert(words.end(), launch.arguments.begin(), launch.arguments.end());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -22,6 +23,9 @@ struct Launch {
   std::vector<int> ignored_signals = {};      // set to SIG_IGN before exec
   std::vector<int> blocked_signals = {};      // blocked before exec
   int inherited_descriptor = -1;              // left open for the wrapper, beside 0, 1 and 2
+  int standard_input = -1;                    // made its descriptor 0; -1: the test's own
+  int standard_output = -1;                   // made its descriptors 1 and 2; -1: the test's own
+  rlim_t descriptor_limit = RLIM_INFINITY;    // RLIMIT_NOFILE, soft and hard, before exec
 };
 
 class WrapperProcess {

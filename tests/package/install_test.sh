@@ -75,6 +75,25 @@ cmp -s "$settings" "$scratch/settings.before" || fail "a complete settings file 
 expect_status "nightly by its name" $? 0
 [[ $(wc -l <"$jobs/nightly.log") == 2 ]] || fail "the job did not run a second time by its bare name"
 
+# A folder the job cannot read is skipped and counted, and the line is still
+# written. Root reads every folder, so there the job runs as nobody.
+tree=$scratch/locked/tree
+mkdir -p "$tree/open" "$tree/shut" "$scratch/locked/log"
+printf 'hello' >"$tree/open/a"
+printf 'secret' >"$tree/shut/b"
+chmod 000 "$tree/shut"
+runner=()
+if ((EUID == 0)); then
+  chmod 711 "$scratch"
+  chmod 777 "$scratch/locked/log"
+  runner=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+fi
+"${runner[@]}" java -classpath "$jobs" Nightly "$tree" "$scratch/locked/log/nightly.log" \
+  >"$scratch/out" 2>"$scratch/err"
+expect_status "nightly with an unreadable folder" $? 0
+grep -qE "^[0-9T:-]+Z $tree: 1 files, 5 bytes, 1 unreadable skipped$" "$scratch/locked/log/nightly.log" 2>/dev/null ||
+  fail "the job did not log past an unreadable folder: $(cat "$scratch/locked/log/nightly.log" "$scratch/err" 2>&1)"
+
 # lullspawn runs its Java child in its own folder: the class path "." and a
 # relative log name mean the link's folder, wherever it is started from.
 if [[ " ${programs[*]} " == *" lullspawn "* ]]; then

@@ -1,6 +1,6 @@
 // Running the wrapper under test as a real process: a folder holding a link to
 // the wrapper (so it reads that folder's settings file), start with options,
-// bounded waits, and what is left behind. POSIX only.
+// bounded waits, and what is left behind. Linux only.
 #pragma once
 
 #include <fcntl.h>

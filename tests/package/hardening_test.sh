@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The programs in the .deb carry the hardening of a distribution's build:
+# position-independent, full RELRO with every symbol bound at start, the
+# stack protector, and every source of theirs compiled with the C library's
+# fortified calls (_FORTIFY_SOURCE).
+#   hardening_test.sh DEB_FOLDER COMPILE_COMMANDS PROGRAM...
+set -uo pipefail
+output=$1 commands=$2
+shift 2
+
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+shopt -s nullglob
+debs=("$output"/*.deb)
+((${#debs[@]} == 1)) || { echo "no .deb in $output"; exit 1; }
+root=$(mktemp -d /tmp/lull-hardening.XXXXXX)
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "${debs[0]}" "$root" || { echo "dpkg-deb -x failed"; exit 1; }
+
+for program in "$@"; do
+  file=$root/usr/bin/$program
+  [[ -f $file ]] || { fail "usr/bin/$program missing"; continue; }
+  header=$(readelf -h -W "$file") dynamic=$(readelf -d -W "$file")
+  segments=$(readelf -l -W "$file") symbols=$(readelf --dyn-syms -W "$file")
+  grep -q 'Type: *DYN' <<<"$header" || fail "$program is not position-independent"
+  grep -Eq '\(FLAGS\) +BIND_NOW' <<<"$dynamic" || fail "$program does not bind its symbols at start"
+  grep -Eq '\(FLAGS_1\) +Flags:.*\bNOW\b.*\bPIE\b' <<<"$dynamic" || fail "$program lacks FLAGS_1 NOW PIE"
+  grep -q GNU_RELRO <<<"$segments" || fail "$program has no RELRO segment"
+  grep -q ' __stack_chk_fail' <<<"$symbols" || fail "$program has no stack protector"
+done
+
+# Fortification leaves a trace in a program only where a buffer's size is
+# known but the length written to it is not; every such call of these
+# programs is proven safe at compile time, so the compile commands show it.
+python3 - "$commands" "$@" <<'PYTHON' || failed=1
+import json, re, sys
+commands, programs = sys.argv[1], sys.argv[2:]
+targets = {"lull_core", "lull_platform", "lull_entry", *programs}
+checked = 0
+for entry in json.load(open(commands)):
+    target = re.search(r"CMakeFiles/([^/]+)\.dir/", entry["command"])
+    if not target or target.group(1) not in targets:
+        continue
+    checked += 1
+    if "-D_FORTIFY_SOURCE=2" not in entry["command"].split():
+        print(f"FAIL: {entry['file']} is compiled without -D_FORTIFY_SOURCE=2")
+        sys.exit(1)
+if checked == 0:
+    print(f"FAIL: no compile command of the programs in {commands}")
+    sys.exit(1)
+PYTHON
+exit "$failed"
