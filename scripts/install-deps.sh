@@ -10,6 +10,7 @@ packages=(
   fio                                         # the benchmark's disk figures
   default-jdk-headless                        # the Java child of the demonstration and tests
   procps util-linux                           # ps and chrt, used by tests and the demonstration
+  mount                                       # the benchmark's /run/systemd of its own, in a mount namespace
   dpkg-dev file lintian                       # the .deb: CPack's dependency list, Debian's check
   mandoc man-db groff-base                    # the manual pages' checks
   clang-14 libclang-rt-14-dev valgrind        # the lookup's fuzzer (libFuzzer) and memcheck
