@@ -143,6 +143,11 @@ class DescriptorLimit : public WrapperTest, public ::testing::WithParamInterface
 
 TEST_P(DescriptorLimit, ChildStartsWithItsStatus) {
   const Limited& limited = GetParam();
+#ifdef LULL_SANITIZED
+  // UndefinedBehaviorSanitizer checks a pointer by writing through a pipe of
+  // its own, for which a limit of 4 leaves no room.
+  if (limited.limit < 5) GTEST_SKIP() << "no room for the sanitizers' own descriptors";
+#endif
   write_file(folder_ / "job.properties",
              "Java_Executable_Path=" + test_child_path +
                  "\nClass_path_to_use=.\nClass_to_run=Main\nArgs_if_any=\n"
