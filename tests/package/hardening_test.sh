@@ -28,11 +28,13 @@ for program in "$@"; do
   grep -Eq '\(FLAGS_1\) +Flags:.*\bNOW\b.*\bPIE\b' <<<"$dynamic" || fail "$program lacks FLAGS_1 NOW PIE"
   grep -q GNU_RELRO <<<"$segments" || fail "$program has no RELRO segment"
   grep -q ' __stack_chk_fail' <<<"$symbols" || fail "$program has no stack protector"
+  grep -Ev ' __stack_chk_fail' <<<"$symbols" | grep -Eq ' __[a-z_]+_chk(@|$)' ||
+    fail "$program calls no fortified function"
 done
 
-# Fortification leaves a trace in a program only where a buffer's size is
-# known but the length written to it is not; every such call of these
-# programs is proven safe at compile time, so the compile commands show it.
+# Fortification leaves a trace in a program only where a call cannot be
+# proven safe at compile time; the compile commands show that every source
+# of the programs was built with it.
 python3 - "$commands" "$@" <<'PYTHON' || failed=1
 import json, re, sys
 commands, programs = sys.argv[1], sys.argv[2:]
