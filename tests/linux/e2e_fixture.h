@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "linux/process_watch.h"
 #include "linux/wrapper_harness.h"
 #include "test_files.h"
 
@@ -27,6 +28,11 @@ class WrapperTest : public ::testing::Test {
   }
   [[nodiscard]] std::string report_path() const { return folder_ / "report"; }
   [[nodiscard]] std::string report_variable() const { return "LULL_REPORT=" + report_path(); }
+  // The test child waits after its report until the test releases it.
+  [[nodiscard]] std::string release_variable() const {
+    return "LULL_AWAIT=" + (folder_ / "release");
+  }
+  void release_child() const { write_file(folder_ / "release", ""); }
 
   ScratchFolder folder_;
 };
