@@ -36,7 +36,7 @@ int shell_status(int status) {
   if (!launch.folder.empty() && ::chdir(launch.folder.c_str()) != 0) ::_exit(250);
   for (const std::string& variable : launch.environment) ::putenv(::strdup(variable.c_str()));
   std::vector<char*> argv;
-  std::vector<std::string> words{launch.program};
+  std::vector<std::string> words{launch.argv0.empty() ? launch.program : launch.argv0};
   words.insert(words.end(), launch.arguments.begin(), launch.arguments.end());
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);

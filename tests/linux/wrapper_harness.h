@@ -15,7 +15,8 @@ namespace lull::testing {
 
 // How the wrapper process is started.
 struct Launch {
-  std::string program;                        // the path it is started by (argv[0] too)
+  std::string program;                        // the path it is started by
+  std::string argv0 = {};                     // its argv[0]; empty: the program
   std::vector<std::string> arguments = {};    // after the program name
   std::string folder = {};                    // current folder; empty: the test's own
   std::vector<std::string> environment = {};  // "NAME=value" added to the test's own
