@@ -19,7 +19,7 @@ const std::string java = JAVA_PATH;
 
 // Starts workers at once, writes its process id to "jvm.pid" in the folder
 // given as its first argument (its current folder when none), and, given a
-// second argument, waits until that file exists before it ends.
+// second argument, waits for as long as that file exists.
 constexpr const char* worker_source = R"(
 import java.nio.file.*;
 public class Worker {
@@ -32,7 +32,7 @@ public class Worker {
     Path folder = Path.of(args.length > 0 ? args[0] : ".");
     Files.writeString(folder.resolve("jvm.pid.partial"), Long.toString(ProcessHandle.current().pid()));
     Files.move(folder.resolve("jvm.pid.partial"), folder.resolve("jvm.pid"));
-    while (args.length > 1 && !Files.exists(Path.of(args[1]))) Thread.sleep(10);
+    while (args.length > 1 && Files.exists(Path.of(args[1]))) Thread.sleep(10);
   }
 }
 )";
@@ -55,9 +55,10 @@ class RealJava : public WrapperTest {
 // moments, so only a class set before the exec reaches every one of them.
 TEST_F(RealJava, EveryThreadOfTheJvmIsIdleFromTheStart) {
   const std::string folder = folder_.path().string();
+  write_file(folder_ / "hold", "");
   const platform::ProcessId jvm =
       platform::start(platform::CommandLine::from_words(
-                          {java, "-classpath", folder, "Worker", folder, folder_ / "release"}),
+                          {java, "-classpath", folder, "Worker", folder, folder_ / "hold"}),
                       platform::WindowStyle::normal_focus);
   ASSERT_NE(jvm, 0);
   const std::string pid_file = folder_ / "jvm.pid";
@@ -66,7 +67,7 @@ TEST_F(RealJava, EveryThreadOfTheJvmIsIdleFromTheStart) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   const std::vector<ThreadClass> threads = thread_classes(jvm);
-  write_file(folder_ / "release", "");
+  std::filesystem::remove(folder_ / "hold");
   EXPECT_TRUE(wait_until_gone(jvm, seconds(30)));
   ::waitpid(jvm, nullptr, 0);
   ASSERT_TRUE(std::filesystem::exists(pid_file)) << "the JVM did not start its class in 30 s";

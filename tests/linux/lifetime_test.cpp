@@ -69,7 +69,7 @@ TEST_F(Lifetime, EndsSoonAfterItsChildNotAtTheNextTick) {
   const std::string job = link(lullrun_path, "job");
   WrapperProcess wrapper({.program = job,
                           .arguments = {test_child_path},
-                          .environment = {report_variable(), release_variable()}});
+                          .environment = {report_variable(), hold_variable()}});
   ASSERT_FALSE(wait_for_report(report_path()).empty());
   // The child ends only once the wrapper's check at the start is behind it.
   ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, seconds(20)));
@@ -88,7 +88,7 @@ TEST_F(Lifetime, StaysWhileTheChildOutlivesATick) {
   const std::string job = link(lullrun_path, "job");
   WrapperProcess wrapper({.program = job,
                           .arguments = {test_child_path},
-                          .environment = {report_variable(), release_variable()}});
+                          .environment = {report_variable(), hold_variable()}});
   ASSERT_FALSE(wait_for_report(report_path()).empty());
   ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, seconds(20)));
   // Nothing but the 4-second tick wakes a wrapper whose child runs on.
@@ -121,10 +121,9 @@ TEST_F(Lifetime, EndingTheWrapperLeavesTheChildRunning) {
   for (const int signal : {SIGKILL, SIGINT, SIGHUP}) {
     SCOPED_TRACE(signal);
     std::filesystem::remove(report_path());
-    std::filesystem::remove(folder_ / "release");
     WrapperProcess wrapper({.program = job,
                             .arguments = {test_child_path},
-                            .environment = {report_variable(), release_variable()}});
+                            .environment = {report_variable(), hold_variable()}});
     const Report report = wait_for_report(report_path());
     ASSERT_EQ(values(report, "pid").size(), 1U);
     const pid_t child = std::stoi(values(report, "pid").front());

@@ -56,7 +56,7 @@ TEST_F(ChildSlate, WrappersOwnPriorityIsUnchanged) {
   const std::string job = link(lullrun_path, "job");
   WrapperProcess wrapper({.program = job,
                           .arguments = {test_child_path},
-                          .environment = {report_variable(), release_variable()}});
+                          .environment = {report_variable(), hold_variable()}});
   ASSERT_FALSE(wait_for_report(report_path()).empty());
   // Past its start-up, the idle step included: watching, as it will till the end.
   ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, seconds(20)));

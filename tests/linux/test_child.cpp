@@ -4,7 +4,8 @@
 // behaves as LULL_THREADS, LULL_SLEEP_MS, LULL_EXIT and LULL_KILL_SELF say, and
 // writes the moment it ends to LULL_REPORT.end.
 // Its class at its first instruction is reported as "first policy P nice N";
-// with LULL_AWAIT set, it waits after its report until that file exists.
+// with LULL_HOLD set, it waits after its report for as long as that file
+// exists (its scratch folder removed lets it go too).
 #include <dirent.h>
 #include <sched.h>
 #include <signal.h>
@@ -94,8 +95,8 @@ int main(int argc, char** argv) {
     std::ofstream(partial) << text;
     std::rename(partial.c_str(), path);  // the test sees the report whole or not at all
   }
-  if (const char* release = std::getenv("LULL_AWAIT")) {
-    while (::access(release, F_OK) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (const char* hold = std::getenv("LULL_HOLD")) {
+    while (::access(hold, F_OK) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(number_from("LULL_SLEEP_MS", 0)));
   done = true;
