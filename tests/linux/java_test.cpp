@@ -62,15 +62,15 @@ TEST_F(RealJava, EveryThreadOfTheJvmIsIdleFromTheStart) {
                       platform::WindowStyle::normal_focus);
   ASSERT_NE(jvm, 0);
   const std::string pid_file = folder_ / "jvm.pid";
-  const auto deadline = std::chrono::steady_clock::now() + seconds(30);
+  const auto deadline = std::chrono::steady_clock::now() + patience;
   while (!std::filesystem::exists(pid_file) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   const std::vector<ThreadClass> threads = thread_classes(jvm);
   std::filesystem::remove(folder_ / "hold");
-  EXPECT_TRUE(wait_until_gone(jvm, seconds(30)));
+  EXPECT_TRUE(wait_until_gone(jvm, patience));
   ::waitpid(jvm, nullptr, 0);
-  ASSERT_TRUE(std::filesystem::exists(pid_file)) << "the JVM did not start its class in 30 s";
+  ASSERT_TRUE(std::filesystem::exists(pid_file)) << "the JVM did not start its class in 60 s";
   EXPECT_EQ(read_file(pid_file), std::to_string(jvm));
   EXPECT_GT(threads.size(), 8U);  // the JVM's own threads and the four workers
   for (const ThreadClass& thread : threads) {
@@ -84,7 +84,7 @@ TEST_F(RealJava, LullspawnClassPathDotIsTheProgramsFolder) {
              "Java_Executable_Path=" + java + "\nClass_to_run=Worker\nArgs_if_any=.\n");
   const std::string job = link(lullspawn_path, "job");
   std::filesystem::create_directory(folder_ / "elsewhere");
-  EXPECT_EQ(run_wrapper_process({.program = job, .folder = folder_ / "elsewhere"}, seconds(30)), 0);
+  EXPECT_EQ(run_wrapper_process({.program = job, .folder = folder_ / "elsewhere"}, patience), 0);
   EXPECT_TRUE(std::filesystem::exists(folder_ / "jvm.pid"));
 }
 

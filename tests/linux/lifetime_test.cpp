@@ -72,9 +72,9 @@ TEST_F(Lifetime, EndsSoonAfterItsChildNotAtTheNextTick) {
                           .environment = {report_variable(), hold_variable()}});
   ASSERT_FALSE(wait_for_report(report_path()).empty());
   // The child ends only once the wrapper's check at the start is behind it.
-  ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, seconds(20)));
+  ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, patience));
   release_child();
-  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+  EXPECT_EQ(wrapper.wait(patience), 0);
   const auto ended = std::chrono::steady_clock::now();
   const std::string child_end = read_file(report_path() + ".end");
   ASSERT_FALSE(child_end.empty());
@@ -90,12 +90,12 @@ TEST_F(Lifetime, StaysWhileTheChildOutlivesATick) {
                           .arguments = {test_child_path},
                           .environment = {report_variable(), hold_variable()}});
   ASSERT_FALSE(wait_for_report(report_path()).empty());
-  ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, seconds(20)));
+  ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, patience));
   // Nothing but the 4-second tick wakes a wrapper whose child runs on.
-  EXPECT_TRUE(wait_until_settled(wrapper.pid(), sleeps_of(wrapper.pid()), seconds(30)));
+  EXPECT_TRUE(wait_until_settled(wrapper.pid(), sleeps_of(wrapper.pid()), patience));
   EXPECT_TRUE(wrapper.running());
   release_child();
-  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+  EXPECT_EQ(wrapper.wait(patience), 0);
 }
 
 // Processes the child starts are not watched: the wrapper ends with its child.
@@ -129,10 +129,10 @@ TEST_F(Lifetime, EndingTheWrapperLeavesTheChildRunning) {
     const pid_t child = std::stoi(values(report, "pid").front());
     // As a terminal's Ctrl-C or hang-up would: to the wrapper's whole group.
     ::kill(-wrapper.pid(), signal);
-    EXPECT_EQ(wrapper.wait(seconds(20)), 128 + signal);
+    EXPECT_EQ(wrapper.wait(patience), 128 + signal);
     EXPECT_TRUE(process_exists(child));
     release_child();
-    EXPECT_TRUE(wait_until_gone(child, seconds(20)));  // and it still ends on its own
+    EXPECT_TRUE(wait_until_gone(child, patience));  // and it still ends on its own
   }
 }
 

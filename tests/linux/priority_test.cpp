@@ -22,7 +22,7 @@ class ChildSlate : public WrapperTest {
   Report run_child(const Launch& launch) {
     WrapperProcess wrapper(launch);
     Report report = wait_for_report(report_path());
-    EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+    EXPECT_EQ(wrapper.wait(patience), 0);
     return report;
   }
 };
@@ -40,7 +40,7 @@ TEST_F(ChildSlate, StartMakesEveryThreadIdleFromTheFirstInstruction) {
   ::unsetenv("LULL_THREADS");
   ASSERT_NE(child, 0);
   const Report report = wait_for_report(report_path());
-  EXPECT_TRUE(wait_until_gone(child, seconds(20)));
+  EXPECT_TRUE(wait_until_gone(child, patience));
   ::waitpid(child, nullptr, 0);
   EXPECT_EQ(values(report, "first"),
             std::vector<std::string>{"policy " + std::to_string(sched_idle) + " nice 19"});
@@ -59,7 +59,7 @@ TEST_F(ChildSlate, WrappersOwnPriorityIsUnchanged) {
                           .environment = {report_variable(), hold_variable()}});
   ASSERT_FALSE(wait_for_report(report_path()).empty());
   // Past its start-up, the idle step included: watching, as it will till the end.
-  ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, seconds(20)));
+  ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, patience));
   const std::vector<ThreadClass> own = thread_classes(::getpid());
   const std::vector<ThreadClass> wrapper_threads = thread_classes(wrapper.pid());
   release_child();
@@ -68,7 +68,7 @@ TEST_F(ChildSlate, WrappersOwnPriorityIsUnchanged) {
     EXPECT_EQ(thread.policy, own.front().policy);
     EXPECT_EQ(thread.nice, own.front().nice);
   }
-  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+  EXPECT_EQ(wrapper.wait(patience), 0);
 }
 
 TEST_F(ChildSlate, SignalsDescriptorsSessionAndEnvironment) {

@@ -37,7 +37,8 @@ TEST_P(SettingsFile, InItsPlaceCountsAsUnreadableAndNeverBlocks) {
   GetParam().make(file);
   EXPECT_FALSE(platform::ReadableFile(file).is_open());
   const std::string job = link(lullrun_path, "job");
-  EXPECT_EQ(run_wrapper_process({.program = job}), 127);  // every value empty
+  // Every value empty: no child, only the wrapper, which needs no long wait.
+  EXPECT_EQ(run_wrapper_process({.program = job}, std::chrono::seconds(20)), 127);
   EXPECT_EQ(run_wrapper_process(
                 {.program = job, .arguments = {test_child_path}, .environment = {"LULL_EXIT=4"}}),
             4);
