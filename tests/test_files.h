@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -15,7 +16,10 @@ class ScratchFolder {
  public:
   ScratchFolder() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("lull-") + info->test_suite_name() + "-" + info->name();
+    // Named after the test, and made unique: the same test may run at the same
+    // moment in another build tree, whose folder this one must not remove.
+    std::string name = std::string("lull-") + info->test_suite_name() + "-" + info->name() + "-" +
+                       std::to_string(std::random_device{}());
     for (char& c : name) {
       if (c == '/') c = '_';
     }

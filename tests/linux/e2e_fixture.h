@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
+#include "linux/process_watch.h"
 #include "linux/wrapper_harness.h"
 #include "test_files.h"
 
@@ -27,6 +29,13 @@ class WrapperTest : public ::testing::Test {
   }
   [[nodiscard]] std::string report_path() const { return folder_ / "report"; }
   [[nodiscard]] std::string report_variable() const { return "LULL_REPORT=" + report_path(); }
+  // The test child waits after its report until the test releases it, or
+  // the scratch folder goes with a test that failed on the way.
+  [[nodiscard]] std::string hold_variable() const {
+    write_file(folder_ / "hold", "");
+    return "LULL_HOLD=" + (folder_ / "hold");
+  }
+  void release_child() const { std::filesystem::remove(folder_ / "hold"); }
 
   ScratchFolder folder_;
 };

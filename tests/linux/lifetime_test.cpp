@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <ostream>
-#include <thread>
 
 #include "linux/e2e_fixture.h"
 
@@ -44,6 +44,9 @@ INSTANTIATE_TEST_SUITE_P(Endings, ExitStatus,
 TEST_F(Lifetime, FailedStartsEndAtOnceWithTheShellsStatus) {
   const std::string job = link(lullrun_path, "job");
   write_file(folder_ / "not-executable", "#!/bin/sh\n");
+  // No fallback to a shell: run by one, this would end with 7.
+  write_file(folder_ / "no-interpreter-line", "exit 7\n");
+  std::filesystem::permissions(folder_ / "no-interpreter-line", std::filesystem::perms::owner_all);
   std::filesystem::create_directory(folder_ / "a-folder");
   const struct {
     std::vector<std::string> arguments;
@@ -52,6 +55,7 @@ TEST_F(Lifetime, FailedStartsEndAtOnceWithTheShellsStatus) {
                {{folder_ / "no-such-file"}, 127},
                {{""}, 127},
                {{folder_ / "not-executable"}, 126},
+               {{folder_ / "no-interpreter-line"}, 126},
                {{folder_ / "a-folder"}, 126}};
   for (const auto& failure : cases) {
     SCOPED_TRACE(failure.arguments.front());
@@ -65,8 +69,12 @@ TEST_F(Lifetime, EndsSoonAfterItsChildNotAtTheNextTick) {
   const std::string job = link(lullrun_path, "job");
   WrapperProcess wrapper({.program = job,
                           .arguments = {test_child_path},
-                          .environment = {report_variable(), "LULL_SLEEP_MS=300"}});
-  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+                          .environment = {report_variable(), hold_variable()}});
+  ASSERT_FALSE(wait_for_report(report_path()).empty());
+  // The child ends only once the wrapper's check at the start is behind it.
+  ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, patience));
+  release_child();
+  EXPECT_EQ(wrapper.wait(patience), 0);
   const auto ended = std::chrono::steady_clock::now();
   const std::string child_end = read_file(report_path() + ".end");
   ASSERT_FALSE(child_end.empty());
@@ -80,27 +88,32 @@ TEST_F(Lifetime, StaysWhileTheChildOutlivesATick) {
   const std::string job = link(lullrun_path, "job");
   WrapperProcess wrapper({.program = job,
                           .arguments = {test_child_path},
-                          .environment = {report_variable(), "LULL_SLEEP_MS=5000"}});
-  const Report report = wait_for_report(report_path());
-  ASSERT_FALSE(report.empty());
-  std::this_thread::sleep_for(milliseconds(4300));
+                          .environment = {report_variable(), hold_variable()}});
+  ASSERT_FALSE(wait_for_report(report_path()).empty());
+  ASSERT_TRUE(wait_until_settled(wrapper.pid(), -1, patience));
+  // Nothing but the 4-second tick wakes a wrapper whose child runs on.
+  EXPECT_TRUE(wait_until_settled(wrapper.pid(), sleeps_of(wrapper.pid()), patience));
   EXPECT_TRUE(wrapper.running());
-  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+  release_child();
+  EXPECT_EQ(wrapper.wait(patience), 0);
 }
 
-TEST_F(Lifetime, StoppedChildIsStillWaitedFor) {
+// Processes the child starts are not watched: the wrapper ends with its child.
+TEST_F(Lifetime, EndsWithTheChildNotWithWhatTheChildLeftRunning) {
   const std::string job = link(lullrun_path, "job");
-  WrapperProcess wrapper({.program = job,
-                          .arguments = {test_child_path},
-                          .environment = {report_variable(), "LULL_SLEEP_MS=300"}});
-  const Report report = wait_for_report(report_path());
-  ASSERT_EQ(values(report, "pid").size(), 1U);
-  const pid_t child = std::stoi(values(report, "pid").front());
-  ::kill(child, SIGSTOP);
-  std::this_thread::sleep_for(milliseconds(800));
-  EXPECT_TRUE(wrapper.running());  // a stopped child still exists
-  ::kill(child, SIGCONT);
-  EXPECT_EQ(wrapper.wait(seconds(20)), 0);
+  const std::string grandchild = folder_ / "grandchild.pid";
+  const std::optional<int> status =
+      run_wrapper_process({.program = job,
+                           .arguments = {"/bin/sh", "-c",
+                                         "sleep 600 </dev/null >/dev/null 2>&1 & echo $! >" +
+                                             grandchild + "; exit 3"}});
+  const std::string left = read_file(grandchild);
+  ASSERT_FALSE(left.empty());
+  const pid_t pid = std::stoi(left);
+  const bool left_running = process_exists(pid);
+  ::kill(pid, SIGKILL);
+  EXPECT_EQ(status, 3);
+  EXPECT_TRUE(left_running);
 }
 
 TEST_F(Lifetime, EndingTheWrapperLeavesTheChildRunning) {
@@ -110,15 +123,16 @@ TEST_F(Lifetime, EndingTheWrapperLeavesTheChildRunning) {
     std::filesystem::remove(report_path());
     WrapperProcess wrapper({.program = job,
                             .arguments = {test_child_path},
-                            .environment = {report_variable(), "LULL_SLEEP_MS=1000"}});
+                            .environment = {report_variable(), hold_variable()}});
     const Report report = wait_for_report(report_path());
     ASSERT_EQ(values(report, "pid").size(), 1U);
     const pid_t child = std::stoi(values(report, "pid").front());
     // As a terminal's Ctrl-C or hang-up would: to the wrapper's whole group.
     ::kill(-wrapper.pid(), signal);
-    EXPECT_EQ(wrapper.wait(seconds(5)), 128 + signal);
+    EXPECT_EQ(wrapper.wait(patience), 128 + signal);
     EXPECT_TRUE(process_exists(child));
-    EXPECT_TRUE(wait_until_gone(child, seconds(10)));  // and it still ends on its own
+    release_child();
+    EXPECT_TRUE(wait_until_gone(child, patience));  // and it still ends on its own
   }
 }
 

@@ -4,6 +4,9 @@
 // standard input and output are, its control groups and I/O priority), then
 // behaves as LULL_THREADS, LULL_SLEEP_MS, LULL_EXIT and LULL_KILL_SELF say, and
 // writes the moment it ends to LULL_REPORT.end.
+// Its class at its first instruction is reported as "first policy P nice N";
+// with LULL_HOLD set, it waits after its report for as long as that file
+// exists (its scratch folder removed lets it go too).
 #include <dirent.h>
 #include <sched.h>
 #include <signal.h>
@@ -21,6 +24,8 @@
 #include <vector>
 
 namespace {
+
+std::string first_class;  // its scheduling class as main began
 
 int number_from(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -60,6 +65,7 @@ std::string status_field(const std::string& field) {
 std::string report(int argc, char** argv) {
   std::ostringstream out;
   out << "argc " << argc << "\n";
+  out << first_class;
   for (int i = 0; i < argc; ++i) out << "argv " << argv[i] << "\n";
   char folder[4096] = {};
   out << "cwd " << (::getcwd(folder, sizeof folder) != nullptr ? folder : "?") << "\n";
@@ -87,6 +93,8 @@ std::string report(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  first_class = "first policy " + std::to_string(::sched_getscheduler(0)) + " nice " +
+                std::to_string(::getpriority(PRIO_PROCESS, 0)) + "\n";
   // Threads made at once, before anyone could change their class from outside.
   std::atomic<bool> done{false};
   std::vector<std::thread> threads;
@@ -100,6 +108,9 @@ int main(int argc, char** argv) {
     const std::string text = report(argc, argv);  // before the file is opened: it lists descriptors
     std::ofstream(partial) << text;
     std::rename(partial.c_str(), path);  // the test sees the report whole or not at all
+  }
+  if (const char* hold = std::getenv("LULL_HOLD")) {
+    while (::access(hold, F_OK) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(number_from("LULL_SLEEP_MS", 0)));
   done = true;

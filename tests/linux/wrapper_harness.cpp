@@ -59,7 +59,7 @@ bool enter(const std::string& folder) {
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(252);
   }
   std::vector<char*> argv;
-  std::vector<std::string> words{launch.program};
+  std::vector<std::string> words{launch.argv0.empty() ? launch.program : launch.argv0};
   words.insert(words.end(), launch.arguments.begin(), launch.arguments.end());
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);

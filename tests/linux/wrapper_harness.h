@@ -14,9 +14,14 @@
 
 namespace lull::testing {
 
+// How long a wait lasts before it counts as "did not happen": an idle-class
+// child on a saturated machine may go without a processor for many seconds.
+inline constexpr std::chrono::seconds patience{60};
+
 // How the wrapper process is started.
 struct Launch {
-  std::string program;                        // the path it is started by (argv[0] too)
+  std::string program;                        // the path it is started by
+  std::string argv0 = {};                     // its argv[0]; empty: the program
   std::vector<std::string> arguments = {};    // after the program name
   std::string folder = {};                    // current folder; empty: the test's own
   std::vector<std::string> environment = {};  // "NAME=value" added to the test's own
@@ -48,13 +53,12 @@ class WrapperProcess {
 
 // Starts, waits at most `limit`, and gives the exit status (nothing on time-out).
 std::optional<int> run_wrapper_process(const Launch& launch,
-                                       std::chrono::milliseconds limit = std::chrono::seconds(20));
+                                       std::chrono::milliseconds limit = patience);
 
 // The test child's report: every value of every key, in order.
 using Report = std::multimap<std::string, std::string>;
 // Waits until the report file exists, then reads it; empty on time-out.
-Report wait_for_report(const std::string& path,
-                       std::chrono::milliseconds limit = std::chrono::seconds(20));
+Report wait_for_report(const std::string& path, std::chrono::milliseconds limit = patience);
 std::vector<std::string> values(const Report& report, const std::string& key);
 
 bool process_exists(pid_t pid);

@@ -32,7 +32,8 @@ std::string complete_settings() {
 }
 
 struct Soak {
-  int runs = 0;
+  int runs = 0;   // wrappers started
+  int ended = 0;  // of those, reaped with any status
   int wrong_status = 0;
   int strays = 0;  // processes adopted from ended wrappers: children left behind
   long peak_rss_kib = 0;
@@ -65,6 +66,7 @@ Soak soak(const Installed& job, int runs, std::size_t at_a_time) {
       ++result.strays;
       continue;
     }
+    ++result.ended;
     if (exit_code(status) != found->second) ++result.wrong_status;
     result.peak_rss_kib = std::max(result.peak_rss_kib, usage.ru_maxrss);
     expected.erase(found);
@@ -93,27 +95,20 @@ class WrapperSoak : public ::testing::Test {
   Installed job_{scratch_.path() / "tools"};
 };
 
-TEST_F(WrapperSoak, BackToBackRunsLeaveNothingBehind) {
-  const Soak figures = soak(job_, runs_per_soak, 1);
+class WrappersAtATime : public WrapperSoak, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(WrappersAtATime, LeaveNothingBehind) {
+  const Soak figures = soak(job_, runs_per_soak, GetParam());
   const int leftovers = leftover_children();
-  print("back to back", figures, leftovers);
-  EXPECT_EQ(figures.runs, runs_per_soak);
+  print((std::to_string(GetParam()) + " at a time").c_str(), figures, leftovers);
+  EXPECT_EQ(figures.ended, runs_per_soak);
   EXPECT_EQ(figures.wrong_status, 0);
   EXPECT_EQ(figures.strays, 0);
   EXPECT_EQ(leftovers, 0);
   EXPECT_EQ(read_text(job_.settings()), complete_settings());
 }
 
-TEST_F(WrapperSoak, EightAtATimeLeaveNothingBehind) {
-  const Soak figures = soak(job_, runs_per_soak, 8);
-  const int leftovers = leftover_children();
-  print("8 at a time", figures, leftovers);
-  EXPECT_EQ(figures.runs, runs_per_soak);
-  EXPECT_EQ(figures.wrong_status, 0);
-  EXPECT_EQ(figures.strays, 0);
-  EXPECT_EQ(leftovers, 0);
-  EXPECT_EQ(read_text(job_.settings()), complete_settings());
-}
+INSTANTIATE_TEST_SUITE_P(BackToBackAndEight, WrappersAtATime, ::testing::Values(1U, 8U));
 
 // Waits until the test child has written its process id to `path`.
 pid_t child_pid(const std::string& path) {

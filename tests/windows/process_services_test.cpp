@@ -58,10 +58,20 @@ TEST(WindowsStart, FailsWithNoIdAndTheSystemsReason) {
             0);
   const int missing = platform::exit_status(0);
   EXPECT_TRUE(missing == ERROR_FILE_NOT_FOUND || missing == ERROR_PATH_NOT_FOUND) << missing;
+  // A file that is no program fails for a reason of its own, which the empty
+  // command's failure must then replace.
+  ScratchFolder scratch;
+  write_file(scratch / "not-a-program.exe", "text\r\n");
+  EXPECT_EQ(platform::start(platform::CommandLine::from_text(quoted(scratch / "not-a-program.exe")),
+                            platform::WindowStyle::normal_focus),
+            0);
+  const int not_a_program = platform::exit_status(0);
+  EXPECT_NE(not_a_program, 0);
   EXPECT_EQ(
       platform::start(platform::CommandLine::from_text(""), platform::WindowStyle::normal_focus),
       0);
   EXPECT_NE(platform::exit_status(0), 0);
+  EXPECT_NE(platform::exit_status(0), not_a_program);
 }
 
 TEST(WindowsStart, JoinsAnArgumentVectorSoItParsesBack) {
