@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "linux/process_watch.h"
@@ -29,6 +31,17 @@ class WrapperTest : public ::testing::Test {
   }
   [[nodiscard]] std::string report_path() const { return folder_ / "report"; }
   [[nodiscard]] std::string report_variable() const { return "LULL_REPORT=" + report_path(); }
+  // How long after the test child ended (it writes the moment to the report's
+  // ".end" file) the wrapper was seen to end at `wrapper_ended`; nothing when
+  // the child never wrote it.
+  [[nodiscard]] std::optional<std::chrono::steady_clock::duration> since_child_ended(
+      std::chrono::steady_clock::time_point wrapper_ended) const {
+    const std::string child_end = read_file(report_path() + ".end");
+    if (child_end.empty()) return std::nullopt;
+    const std::chrono::steady_clock::time_point child_ended{
+        std::chrono::steady_clock::duration(std::stoll(child_end))};
+    return wrapper_ended - child_ended;
+  }
   // The test child waits after its report until the test releases it, or
   // the scratch folder goes with a test that failed on the way.
   [[nodiscard]] std::string hold_variable() const {
