@@ -40,6 +40,9 @@ threads=$(ps -L -o cls= -p "$jvm" | wc -l)
 idle=$(ps -L -o cls= -p "$jvm" | grep -c IDL || true)
 echo "== $idle of $threads JVM threads are in the idle class"
 chrt -p "$jvm"
+echo "== its disk access is idle too; the control group it runs in:"
+echo "I/O class: $(ionice -p "$jvm")"
+grep -E '^[0-9]+:([^:]*,)?cpu(,[^:]*)?:' "/proc/$jvm/cgroup" || grep '^0::' "/proc/$jvm/cgroup"
 echo "== lullrun itself (pid $wrapper) keeps its own class:"
 ps -o pid,cls,ni,comm -p "$wrapper"
 
