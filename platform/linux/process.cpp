@@ -15,8 +15,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 

@@ -5,6 +5,7 @@
 // the talk's deadline.
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <ostream>
 #include <regex>
@@ -126,10 +127,11 @@ const Answer answers[] = {
     {Mode::silent, 0, false, ""},
 };
 
+// Test names take no "-".
 std::string mode_name(const ::testing::TestParamInfo<Answer>& info) {
-  static const char* const names[] = {"ok",       "old",          "unit_exists_once", "refuse",
-                                      "fail_job", "never_finish", "no_reply",         "silent"};
-  return names[static_cast<int>(info.param.mode)];
+  std::string name = standin::mode_name(info.param.mode);
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ManagerAnswers, ::testing::ValuesIn(answers), mode_name);

@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "linux/e2e_fixture.h"
+#include "standin/standin.h"
 
 namespace lull::testing {
 namespace {
@@ -19,28 +19,6 @@ namespace {
 using std::chrono::seconds;
 
 constexpr long io_class_idle = 3L << 13;  // IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0)
-
-// The mount point of a v1 hierarchy carrying the cpu controller, or "".
-std::string cpu_hierarchy() {
-  std::ifstream mounts("/proc/self/mountinfo");
-  for (std::string line; std::getline(mounts, line);) {
-    std::istringstream fields(line);
-    std::vector<std::string> words;
-    for (std::string word; fields >> word;) words.push_back(word);
-    // id parent device root mount-point options [optional...] - type source super-options
-    const auto dash = std::find(words.begin(), words.end(), "-");
-    if (words.size() < 5 || words.end() - dash != 4 || dash[1] != "cgroup") continue;
-    if (!cpu_group({"0:" + dash[3] + ":/"}).empty()) return words[4];
-  }
-  return "";
-}
-
-std::string own_cpu_group() {
-  std::ifstream groups("/proc/self/cgroup");
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(groups, line);) lines.push_back(line);
-  return cpu_group(lines);
-}
 
 std::string first_line(const std::string& path) {
   std::ifstream file(path);
@@ -52,7 +30,7 @@ std::string first_line(const std::string& path) {
 class Placement : public WrapperTest {
  protected:
   void SetUp() override {
-    hierarchy_ = cpu_hierarchy();
+    hierarchy_ = standin::cpu_hierarchy();
     if (::geteuid() != 0 || hierarchy_.empty() || ::access(hierarchy_.c_str(), W_OK) != 0)
       GTEST_SKIP() << "needs root and a writable v1 cpu hierarchy";
     if (std::filesystem::exists("/run/systemd/system"))
@@ -94,7 +72,7 @@ TEST_F(Placement, ReadOnlyTreeFallsBackToSessionGroupAtNice19) {
        .environment = {report_variable()}});
   const Report report = wait_for_report(report_path(), seconds(30));
   ASSERT_FALSE(report.empty());
-  EXPECT_EQ(cpu_group(values(report, "cgroup")), own_cpu_group());
+  EXPECT_EQ(cpu_group(values(report, "cgroup")), standin::group_of(::getpid()));
   const std::vector<std::string> session_group = values(report, "autogroup");
   ASSERT_EQ(session_group.size(), 1U);
   EXPECT_TRUE(session_group.front().ends_with(" nice 19")) << session_group.front();

@@ -27,28 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-const char* mode_name(Mode mode) {
-  switch (mode) {
-    case Mode::ok:
-      return "ok";
-    case Mode::old:
-      return "old";
-    case Mode::unit_exists_once:
-      return "unit-exists-once";
-    case Mode::refuse:
-      return "refuse";
-    case Mode::fail_job:
-      return "fail-job";
-    case Mode::never_finish:
-      return "never-finish";
-    case Mode::no_reply:
-      return "no-reply";
-    case Mode::silent:
-      return "silent";
-  }
-  return "ok";
-}
-
 std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -266,6 +244,28 @@ std::optional<std::string> json_field(std::string_view json, std::string_view ke
     }
   }
   return std::string(json.substr(at, end - at));
+}
+
+const char* mode_name(Mode mode) {
+  switch (mode) {
+    case Mode::ok:
+      return "ok";
+    case Mode::old:
+      return "old";
+    case Mode::unit_exists_once:
+      return "unit-exists-once";
+    case Mode::refuse:
+      return "refuse";
+    case Mode::fail_job:
+      return "fail-job";
+    case Mode::never_finish:
+      return "never-finish";
+    case Mode::no_reply:
+      return "no-reply";
+    case Mode::silent:
+      return "silent";
+  }
+  return "ok";
 }
 
 std::string cpu_hierarchy() {

@@ -29,6 +29,9 @@ enum class Mode {
   silent,            // no bus: a socket that takes connections and never speaks
 };
 
+// The mode as the stand-in's --mode names it ("unit-exists-once").
+const char* mode_name(Mode mode);
+
 // Which manager it plays: the system's (default slice system.slice) or a
 // user's (app.slice).
 enum class Bus { system, user };
