@@ -3,13 +3,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "platform/linux/cgroups.h"
 
 namespace lull::platform {
 
 // The shared idle group at the highest level of the wrapper's own branch
-// that it may write and where the cpu controller is on for children; "" when
-// there is none. `unified` tells whether that tree is cgroup v2.
-std::string choose_idle_group(bool& unified);
+// that it may write, where the cpu controller is on for children, and that
+// lies below every group on the branch that carries a limit; "" when there is
+// none. `unified` tells whether that tree is cgroup v2.
+std::string choose_idle_group(const std::vector<Hierarchy>& hierarchies, bool& unified);
 
 // In the child: makes the group if it is missing, makes it idle, and moves
 // the calling process into it. Another wrapper may remove the group at any

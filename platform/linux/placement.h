@@ -3,25 +3,26 @@
 // between groups by weight first. So before its first instruction the child
 // goes into an idle group placed as high in the tree as the wrapper may
 // reach, where every other group of the user's work is a sibling or a
-// sibling's descendant. Linux code only.
+// sibling's descendant, but never above a group that carries a limit: an
+// administrator's limit holds for the job too. Linux code only.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 
-namespace lull::platform {
+#include "platform/linux/service_manager.h"
 
-// Which service manager the child asks for a scope of its own, if any.
-enum class ManagerBus { none, system, user };
+namespace lull::platform {
 
 // Decided by the wrapper before the fork, so that the child, between fork and
 // exec, only follows the plan.
 struct PlacementPlan {
-  ManagerBus bus = ManagerBus::none;  // first: a transient scope from the manager
-  std::string program_name;           // names the scope
-  std::string idle_group;             // then: our own shared idle group ("" when none)
-  bool unified = false;               // the idle group's tree is cgroup v2
+  ScopeRequest scope;              // first: a transient scope from the manager
+  std::string idle_group;          // then: our own shared idle group ("" when none)
+  bool unified = false;            // the idle group's tree is cgroup v2
+  bool managed = false;            // a service manager owns the tree the wrapper runs in
+  bool in_root_cpu_group = false;  // the wrapper competes in the root cpu group
+  bool session_groups = false;     // the kernel groups processes by session (autogroup)
+  bool single_threaded = true;     // the child may allocate and load a library
 };
 
 // How the child was placed in the end.
@@ -29,16 +30,23 @@ enum class Route : int {
   unknown = 0,
   manager = 1,        // in a transient scope of the service manager
   own_tree = 2,       // in the shared idle group the wrappers keep themselves
-  session_group = 3,  // left where it was, in its session's group at nice 19
+  session_group = 3,  // left where it was
+};
+
+// What the child tells the wrapper of its placement.
+struct Placement {
+  Route route = Route::unknown;
+  bool session_group_refused = false;  // the kernel's rate limit refused nice 19: follow up
 };
 
 // Reads the machine's state (who we are, who owns our branch of the tree,
-// where the cpu controller is) and chooses the routes the child may take.
+// where the cpu controller is, which groups carry limits) and chooses the
+// routes the child may take.
 PlacementPlan plan_placement();
 
 // In the child, between fork and exec, before it turns idle: takes the first
 // route that works. The child leads a session of its own by then.
-Route place_self(const PlacementPlan& plan);
+Placement place_self(const PlacementPlan& plan);
 
 // In the wrapper, once its child has ended: removes the shared idle group
 // unless another job still uses it (the kernel refuses then), so a group

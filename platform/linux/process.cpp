@@ -15,9 +15,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "platform/diagnostics.h"
 #include "platform/linux/placement.h"
 #include "platform/linux/session_group.h"
 #include "platform/linux/words.h"
@@ -106,11 +108,11 @@ void drop_real_time_policy() {
   }
 }
 
-// Runs in the forked child. Apart from placing itself, only
-// async-signal-safe calls from here to exec; the wrapper is single-threaded,
-// so the child may use the heap and a library while it talks to the service
-// manager, and exec drops them.
-[[noreturn]] void become_child(const Exec& exec, int report_fd, Route* route) {
+// Runs in the forked child. Only async-signal-safe calls from here to exec,
+// apart from placing itself, which uses the heap and may load a library to
+// talk to the service manager: the plan allows that only when the wrapper was
+// single-threaded at the fork, and exec drops both.
+[[noreturn]] void become_child(const Exec& exec, int report_fd, Placement* report) {
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &default_action, nullptr);
@@ -124,8 +126,8 @@ void drop_real_time_policy() {
   drop_real_time_policy();
   // Placed before it turns idle: on a busy machine an idle child would be
   // starved in its talk with the service manager.
-  const Route placed = place_self(placement);
-  if (route != nullptr) *route = placed;
+  const Placement placed = place_self(placement);
+  if (report != nullptr) *report = placed;
   // Idle before the first instruction of the program: threads inherit the
   // class, so every thread the child ever makes runs idle too.
   ::setpriority(PRIO_PROCESS, 0, lowest_nice);
@@ -177,15 +179,14 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
   int report[2] = {-1, -1};
   if (::pipe2(report, O_CLOEXEC) != 0) report[0] = report[1] = -1;
   placement = plan_placement();
-  // The child says through shared memory which route placed it.
+  // The child says through shared memory how it placed itself.
   void* shared =
-      ::mmap(nullptr, sizeof(Route), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  auto* route = shared != MAP_FAILED ? static_cast<Route*>(shared) : nullptr;
-  if (route != nullptr) *route = Route::unknown;
+      ::mmap(nullptr, sizeof(Placement), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto* told = shared != MAP_FAILED ? new (shared) Placement{} : nullptr;
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (report[0] >= 0) ::close(report[0]);
-    become_child(exec, report[1], route);
+    become_child(exec, report[1], told);
   }
   if (report[1] >= 0) ::close(report[1]);
   int error = 0;
@@ -196,15 +197,18 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
     } while (got < 0 && errno == EINTR);
   }
   if (report[0] >= 0) ::close(report[0]);
-  const Route placed = route != nullptr ? *route : Route::unknown;
-  if (route != nullptr) ::munmap(route, sizeof(Route));
+  // Without the pipe the child may not have placed itself yet.
+  const Placement placed = told != nullptr ? *told : Placement{};
+  if (told != nullptr) ::munmap(told, sizeof(Placement));
   if (pid < 0 || got != 0) {
     if (pid > 0) reap_now(pid);
     release(placement);
     last_start_failure = pid > 0 ? status_for(error) : status_not_runnable;
     return 0;
   }
-  if (placed == Route::session_group || placed == Route::unknown) follow_session_group(pid);
+  const bool may_need_follow_up =
+      placed.route == Route::unknown && placement.session_groups && placement.in_root_cpu_group;
+  if (placed.session_group_refused || may_need_follow_up) follow_session_group(pid);
   return pid;
 }
 

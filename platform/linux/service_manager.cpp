@@ -3,15 +3,22 @@
 #include "platform/linux/service_manager.h"
 
 #include <dlfcn.h>
-#include <sys/random.h>
+#include <sys/socket.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/diagnostics.h"
+#include "platform/linux/text_file.h"
 
 namespace lull::platform {
 namespace {
@@ -22,12 +29,21 @@ constexpr std::size_t max_unit_name = 255;
 constexpr const char* manager_name = "org.freedesktop.systemd1";
 constexpr const char* manager_path = "/org/freedesktop/systemd1";
 constexpr const char* manager_interface = "org.freedesktop.systemd1.Manager";
+// The system manager's own socket, and the system bus at its fixed place.
+// Neither is taken from the environment, which root's caller may set.
+constexpr const char* manager_socket = "/run/systemd/private";
+constexpr const char* system_bus_socket = "/run/dbus/system_bus_socket";
 
 // The part of sd-bus the talk needs, bound by name from the shared library.
+// Everything here is in libsystemd 237 and later.
 struct SdBus {
-  decltype(&sd_bus_open_system) open_system = nullptr;
-  decltype(&sd_bus_open_user) open_user = nullptr;
-  decltype(&sd_bus_close_unref) close_unref = nullptr;
+  decltype(&sd_bus_new) create = nullptr;
+  decltype(&sd_bus_set_address) set_address = nullptr;
+  decltype(&sd_bus_set_bus_client) set_bus_client = nullptr;
+  decltype(&sd_bus_start) start = nullptr;
+  decltype(&sd_bus_get_fd) get_fd = nullptr;
+  decltype(&sd_bus_close) close = nullptr;
+  decltype(&sd_bus_unref) unref = nullptr;
   decltype(&sd_bus_match_signal_async) match_signal_async = nullptr;
   decltype(&sd_bus_message_new_method_call) new_method_call = nullptr;
   decltype(&sd_bus_message_append) append = nullptr;
@@ -39,15 +55,16 @@ struct SdBus {
   decltype(&sd_bus_wait) wait = nullptr;
   decltype(&sd_bus_message_get_error) get_error = nullptr;
   decltype(&sd_bus_message_read) read = nullptr;
-  decltype(&sd_bus_error_has_name) error_has_name = nullptr;
 
   bool load() {
     // The child execs right after the talk, which drops the library: it is
     // never closed.
     void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
-    return library != nullptr && bind(library, "sd_bus_open_system", open_system) &&
-           bind(library, "sd_bus_open_user", open_user) &&
-           bind(library, "sd_bus_close_unref", close_unref) &&
+    return library != nullptr && bind(library, "sd_bus_new", create) &&
+           bind(library, "sd_bus_set_address", set_address) &&
+           bind(library, "sd_bus_set_bus_client", set_bus_client) &&
+           bind(library, "sd_bus_start", start) && bind(library, "sd_bus_get_fd", get_fd) &&
+           bind(library, "sd_bus_close", close) && bind(library, "sd_bus_unref", unref) &&
            bind(library, "sd_bus_match_signal_async", match_signal_async) &&
            bind(library, "sd_bus_message_new_method_call", new_method_call) &&
            bind(library, "sd_bus_message_append", append) &&
@@ -57,8 +74,7 @@ struct SdBus {
            bind(library, "sd_bus_message_unref", message_unref) &&
            bind(library, "sd_bus_process", process) && bind(library, "sd_bus_wait", wait) &&
            bind(library, "sd_bus_message_get_error", get_error) &&
-           bind(library, "sd_bus_message_read", read) &&
-           bind(library, "sd_bus_error_has_name", error_has_name);
+           bind(library, "sd_bus_message_read", read);
   }
 
   template <typename Function>
@@ -75,61 +91,83 @@ std::uint64_t now_usec() {
          static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
-unsigned random_part() {
-  unsigned value = 0;
-  if (::getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value)
-    value = static_cast<unsigned>(now_usec() * 2654435761U) ^ static_cast<unsigned>(::getpid());
-  return value;
+// A connection that only starts connecting; nothing here waits for the other
+// side. A bus client says Hello to a bus daemon; a direct connection to the
+// manager does not.
+sd_bus* open_bus(const SdBus& api, const std::string& address, bool bus_client) {
+  sd_bus* bus = nullptr;
+  if (api.create(&bus) < 0) return nullptr;
+  if (api.set_address(bus, address.c_str()) >= 0 &&
+      (!bus_client || api.set_bus_client(bus, 1) >= 0) && api.start(bus) >= 0)
+    return bus;
+  diagnose("service manager: cannot connect to %s", address.c_str());
+  api.unref(bus);
+  return nullptr;
 }
 
-// One request for a scope and the wait for its job.
-struct Talk {
-  Talk(const SdBus& api, sd_bus* bus, const std::string& program_name, std::uint64_t deadline)
-      : api(api), bus(bus), program_name(program_name), deadline(deadline) {}
+void close_bus(const SdBus& api, sd_bus* bus) {
+  // Closing does not flush: a flush would wait without a deadline.
+  api.close(bus);
+  api.unref(bus);
+}
 
+// Only the manager that booted this machine, as seen from our own pid
+// namespace: process 1, running as root. A socket mounted in from outside (a
+// container's view of its host) has a peer we cannot name, which reads as 0.
+bool peer_is_our_init(const SdBus& api, sd_bus* bus) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  const int fd = api.get_fd(bus);
+  return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid == 1 &&
+         peer.uid == 0;
+}
+
+// The connection to the manager the request names, or nullptr. `direct`
+// tells a connection to the manager's own socket, whose messages carry no
+// sender.
+sd_bus* connect(const SdBus& api, const ScopeRequest& request, bool& direct) {
+  direct = false;
+  if (request.manager == ScopeRequest::Manager::user) return open_bus(api, request.user_bus, true);
+  if (::access(manager_socket, F_OK) == 0) {
+    sd_bus* bus = open_bus(api, std::string("unix:path=") + manager_socket, false);
+    if (bus == nullptr) return nullptr;
+    if (peer_is_our_init(api, bus)) {
+      direct = true;
+      return bus;
+    }
+    diagnose("service manager: %s is not served by process 1 of this pid namespace: not asked",
+             manager_socket);
+    close_bus(api, bus);
+    return nullptr;
+  }
+  return open_bus(api, std::string("unix:path=") + system_bus_socket, true);
+}
+
+// One conversation with the manager: the answer to the latest request, and
+// every job that ended so far (an end may come before the answer that names
+// its job).
+struct Talk {
   const SdBus& api;
   sd_bus* bus;
-  const std::string& program_name;
   std::uint64_t deadline;
-  std::uint64_t weight = 0;  // CPUWeight=idle on the bus
-  int names_left = unit_name_tries;
-  std::string job;                          // the manager's job for our scope, once it answered
-  std::string removed_job, removed_result;  // a job that ended before the answer came
-  enum class State { waiting, placed, failed } state = State::waiting;
+  struct Answer {
+    bool arrived = false;
+    std::string job, error_name, error_message;
+  } answer;
+  std::vector<std::pair<std::string, std::string>> ended;  // job, result
 };
 
-bool request_scope(Talk& talk);
-
-void job_finished(Talk& talk, const char* result) {
-  talk.state = std::strcmp(result, "done") == 0 ? Talk::State::placed : Talk::State::failed;
-}
-
-// The manager's answer to StartTransientUnit: a job, or an error. A name
-// taken already gets a new random part; a manager too old for the idle
-// weight (before systemd 252) gets the least ordinary weight instead.
-int on_answer(sd_bus_message* answer, void* userdata, sd_bus_error* /*unused*/) {
+int on_answer(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/) {
   Talk& talk = *static_cast<Talk*>(userdata);
-  const SdBus& api = talk.api;
-  if (const sd_bus_error* error = api.get_error(answer); error != nullptr) {
-    const bool name_taken = api.error_has_name(error, "org.freedesktop.systemd1.UnitExists");
-    const bool weight_refused =
-        api.error_has_name(error, "org.freedesktop.DBus.Error.InvalidArgs") && talk.weight == 0 &&
-        error->message != nullptr && std::strstr(error->message, "CPUWeight") != nullptr;
-    if (name_taken && --talk.names_left > 0 && request_scope(talk)) return 0;
-    if (weight_refused) {
-      talk.weight = 1;
-      if (request_scope(talk)) return 0;
-    }
-    talk.state = Talk::State::failed;
+  Talk::Answer& answer = talk.answer;
+  answer.arrived = true;
+  if (const sd_bus_error* error = talk.api.get_error(message); error != nullptr) {
+    answer.error_name = error->name != nullptr ? error->name : "";
+    answer.error_message = error->message != nullptr ? error->message : "";
     return 0;
   }
   const char* job = nullptr;
-  if (api.read(answer, "o", &job) < 0 || job == nullptr) {
-    talk.state = Talk::State::failed;
-    return 0;
-  }
-  talk.job = job;
-  if (talk.job == talk.removed_job) job_finished(talk, talk.removed_result.c_str());
+  if (talk.api.read(message, "o", &job) >= 0 && job != nullptr) answer.job = job;
   return 0;
 }
 
@@ -139,59 +177,94 @@ int on_job_removed(sd_bus_message* signal, void* userdata, sd_bus_error* /*unuse
   const char* job = nullptr;
   const char* unit = nullptr;
   const char* result = nullptr;
-  if (talk.api.read(signal, "uoss", &id, &job, &unit, &result) < 0 || job == nullptr ||
-      result == nullptr)
-    return 0;
-  if (talk.job.empty()) {
-    talk.removed_job = job;
-    talk.removed_result = result;
-  } else if (talk.job == job) {
-    job_finished(talk, result);
-  }
+  if (talk.api.read(signal, "uoss", &id, &job, &unit, &result) >= 0 && job != nullptr &&
+      result != nullptr)
+    talk.ended.emplace_back(job, result);
   return 0;
 }
 
-// StartTransientUnit for a scope holding this process, at the top of the
-// manager's tree ("-.slice": beside system.slice and user.slice, or beside
-// app.slice and session.slice), so that every other group is a sibling or a
-// sibling's descendant; an idle group yields only to its siblings.
-bool request_scope(Talk& talk) {
-  const SdBus& api = talk.api;
-  const std::uint64_t now = now_usec();
-  if (now >= talk.deadline) return false;
-  const auto pid = static_cast<std::uint32_t>(::getpid());
-  const std::string unit = scope_name(talk.program_name, static_cast<long>(pid), random_part());
-  const std::string description = talk.program_name + ": a job at idle priority";
-  sd_bus_message* request = nullptr;
-  int r = api.new_method_call(talk.bus, &request, manager_name, manager_path, manager_interface,
-                              "StartTransientUnit");
-  if (r >= 0) r = api.append(request, "ss", unit.c_str(), "fail");
-  if (r >= 0) r = api.open_container(request, 'a', "(sv)");
-  if (r >= 0) r = api.append(request, "(sv)", "Description", "s", description.c_str());
-  if (r >= 0) r = api.append(request, "(sv)", "PIDs", "au", 1, pid);
-  if (r >= 0) r = api.append(request, "(sv)", "Slice", "s", "-.slice");
-  if (r >= 0) r = api.append(request, "(sv)", "CPUWeight", "t", talk.weight);
-  // A scope that failed is collected too, rather than listed as failed.
-  if (r >= 0) r = api.append(request, "(sv)", "CollectMode", "s", "inactive-or-failed");
-  if (r >= 0) r = api.close_container(request);
-  if (r >= 0) r = api.append(request, "a(sa(sv))", 0);
-  if (r >= 0) r = api.call_async(talk.bus, nullptr, request, on_answer, &talk, talk.deadline - now);
-  api.message_unref(request);
-  return r >= 0;
+// Runs the bus until `done` holds; false when the deadline passed first or
+// the bus broke. Every wait is bounded by the deadline, so a bus that never
+// speaks cannot hold us.
+template <typename Done>
+bool run_until(Talk& talk, Done done) {
+  while (!done()) {
+    const std::uint64_t now = now_usec();
+    if (now >= talk.deadline) return false;
+    const int r = talk.api.process(talk.bus, nullptr);
+    if (r < 0) return false;
+    if (r > 0) continue;
+    if (talk.api.wait(talk.bus, talk.deadline - now) < 0) return false;
+  }
+  return true;
 }
 
-// Runs the bus until the job is over or the deadline has passed; every wait
-// is bounded by the deadline, so a bus that never speaks cannot hold us.
-void run_until_done(Talk& talk) {
+// StartTransientUnit for a scope holding the caller. PIDs 0 is the caller as
+// the manager itself sees it (through the bus daemon or the socket's peer),
+// in the manager's own pid namespace: our own id would name another process
+// there. systemd takes 0 from 238 on; an older one refuses, and the job goes
+// the next way.
+bool send_request(Talk& talk, const ScopeRequest& request, const std::string& unit,
+                  std::uint64_t weight) {
   const SdBus& api = talk.api;
-  while (talk.state == Talk::State::waiting) {
-    const std::uint64_t now = now_usec();
-    if (now >= talk.deadline) return;
-    const int r = api.process(talk.bus, nullptr);
-    if (r < 0) return;
-    if (r > 0) continue;
-    if (api.wait(talk.bus, talk.deadline - now) < 0) return;
+  const std::string description = request.program_name + ": a job at idle priority";
+  sd_bus_message* message = nullptr;
+  int r = api.new_method_call(talk.bus, &message, manager_name, manager_path, manager_interface,
+                              "StartTransientUnit");
+  if (r >= 0) r = api.append(message, "ss", unit.c_str(), "fail");
+  if (r >= 0) r = api.open_container(message, 'a', "(sv)");
+  if (r >= 0) r = api.append(message, "(sv)", "Description", "s", description.c_str());
+  if (r >= 0) r = api.append(message, "(sv)", "PIDs", "au", 1, 0U);
+  if (r >= 0) r = api.append(message, "(sv)", "Slice", "s", request.slice.c_str());
+  if (r >= 0) r = api.append(message, "(sv)", "CPUWeight", "t", weight);
+  // A scope that failed is collected too, rather than listed as failed.
+  if (r >= 0) r = api.append(message, "(sv)", "CollectMode", "s", "inactive-or-failed");
+  // Stopping or restarting the wrapper's service stops the job, as it did
+  // before the job had a scope of its own.
+  if (r >= 0 && !request.part_of.empty())
+    r = api.append(message, "(sv)", "PartOf", "as", 1, request.part_of.c_str());
+  if (r >= 0) r = api.close_container(message);
+  if (r >= 0) r = api.append(message, "a(sa(sv))", 0);
+  const std::uint64_t now = now_usec();
+  if (r >= 0 && now < talk.deadline)
+    r = api.call_async(talk.bus, nullptr, message, on_answer, &talk, talk.deadline - now);
+  api.message_unref(message);
+  return r >= 0 && now < talk.deadline;
+}
+
+// Asks until the manager gives a job, or refuses for good: a name taken
+// already gets a new random part; a manager too old for the idle weight
+// (before systemd 252) gets the least ordinary weight instead. The job's
+// path, or "".
+std::string ask_for_scope(Talk& talk, const ScopeRequest& request) {
+  std::uint64_t weight = 0;  // CPUWeight=idle on the bus
+  for (int names_left = unit_name_tries; names_left > 0;) {
+    const std::string unit =
+        scope_name(request.program_name, static_cast<long>(::getpid()), random_bits());
+    talk.answer = {};
+    if (!send_request(talk, request, unit, weight) ||
+        !run_until(talk, [&] { return talk.answer.arrived; })) {
+      diagnose("service manager: no answer for %s in time", unit.c_str());
+      return {};
+    }
+    const Talk::Answer& answer = talk.answer;
+    if (!answer.job.empty()) {
+      diagnose("service manager: %s in %s, CPUWeight %llu, job %s", unit.c_str(),
+               request.slice.c_str(), static_cast<unsigned long long>(weight), answer.job.c_str());
+      return answer.job;
+    }
+    diagnose("service manager: %s refused: %s: %s", unit.c_str(), answer.error_name.c_str(),
+             answer.error_message.c_str());
+    if (answer.error_name == "org.freedesktop.systemd1.UnitExists") {
+      --names_left;
+    } else if (answer.error_name == "org.freedesktop.DBus.Error.InvalidArgs" && weight == 0 &&
+               answer.error_message.find("CPUWeight") != std::string::npos) {
+      weight = 1;
+    } else {
+      return {};
+    }
   }
+  return {};
 }
 
 bool escape_as_is(char c, bool first) {
@@ -202,14 +275,32 @@ bool escape_as_is(char c, bool first) {
 
 }  // namespace
 
-bool manager_bus_present(ManagerBus bus) {
-  const char* address = std::getenv(bus == ManagerBus::system ? "DBUS_SYSTEM_BUS_ADDRESS"
-                                                              : "DBUS_SESSION_BUS_ADDRESS");
-  if (address != nullptr && *address != '\0') return true;
-  if (bus == ManagerBus::system) return ::access("/run/dbus/system_bus_socket", F_OK) == 0;
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return bus == ManagerBus::user && runtime != nullptr && *runtime == '/' &&
-         ::access((std::string(runtime) + "/bus").c_str(), F_OK) == 0;
+std::string user_bus_address() {
+  const char* given = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (given == nullptr || *given == '\0') {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || *runtime != '/') return {};
+    const std::string socket = std::string(runtime) + "/bus";
+    return ::access(socket.c_str(), F_OK) == 0 ? "unix:path=" + socket : std::string();
+  }
+  // One address, a local socket: "unix:path=..." or "unix:abstract=...",
+  // perhaps with a guid. Several addresses, other transports (tcp: resolves
+  // names without any deadline) and unixexec: (runs a program) are refused.
+  const std::string_view address = given;
+  if (!address.starts_with("unix:") || address.find(';') != std::string_view::npos) return {};
+  bool has_socket = false;
+  for (std::size_t begin = 5; begin < address.size();) {
+    std::size_t end = address.find(',', begin);
+    if (end == std::string_view::npos) end = address.size();
+    const std::string_view pair = address.substr(begin, end - begin);
+    if (pair.starts_with("path=") || pair.starts_with("abstract=")) {
+      has_socket = true;
+    } else if (!pair.starts_with("guid=")) {
+      return {};
+    }
+    begin = end + 1;
+  }
+  return has_socket ? std::string(address) : std::string();
 }
 
 std::string scope_name(const std::string& program_name, long pid, unsigned random) {
@@ -232,24 +323,38 @@ std::string scope_name(const std::string& program_name, long pid, unsigned rando
   return name.append(tail);
 }
 
-bool place_in_scope(ManagerBus bus, const std::string& program_name) {
+bool place_in_scope(const ScopeRequest& request) {
   SdBus api;
-  if (bus == ManagerBus::none || !api.load()) return false;
-  const std::uint64_t deadline = now_usec() + talk_budget_usec;
-  sd_bus* connection = nullptr;
-  // These honour DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS; they
-  // only start connecting and never wait for the other side.
-  const int opened =
-      bus == ManagerBus::system ? api.open_system(&connection) : api.open_user(&connection);
-  if (opened < 0 || connection == nullptr) return false;
-  Talk talk(api, connection, program_name, deadline);
-  // Subscribe to the job's end before asking, so the end cannot slip past.
-  if (api.match_signal_async(connection, nullptr, manager_name, manager_path, manager_interface,
-                             "JobRemoved", on_job_removed, nullptr, &talk) >= 0 &&
-      request_scope(talk))
-    run_until_done(talk);
-  api.close_unref(connection);
-  return talk.state == Talk::State::placed;
+  if (request.manager == ScopeRequest::Manager::none) return false;
+  if (!api.load()) {
+    diagnose("service manager: libsystemd.so.0 cannot be loaded");
+    return false;
+  }
+  const std::uint64_t started = now_usec();
+  bool direct = false;
+  sd_bus* bus = connect(api, request, direct);
+  if (bus == nullptr) return false;
+  Talk talk{api, bus, started + talk_budget_usec, {}, {}};
+  // The match on the job's end comes before the request, so the end cannot
+  // slip past. The manager's own socket has no bus daemon to name a sender.
+  std::string result;
+  if (api.match_signal_async(bus, nullptr, direct ? nullptr : manager_name, manager_path,
+                             manager_interface, "JobRemoved", on_job_removed, nullptr,
+                             &talk) >= 0) {
+    const std::string job = ask_for_scope(talk, request);
+    const auto ended = [&] {
+      const auto found =
+          std::ranges::find_if(talk.ended, [&](const auto& e) { return e.first == job; });
+      if (found != talk.ended.end()) result = found->second;
+      return found != talk.ended.end();
+    };
+    if (!job.empty() && !run_until(talk, ended))
+      diagnose("service manager: job %s did not end in time", job.c_str());
+  }
+  close_bus(api, bus);
+  diagnose("service manager: %s after %llu ms", result.empty() ? "no result" : result.c_str(),
+           static_cast<unsigned long long>((now_usec() - started) / 1000));
+  return result == "done";
 }
 
 }  // namespace lull::platform

@@ -3,13 +3,14 @@
 #include "platform/linux/session_group.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <string>
+
+#include "platform/linux/text_file.h"
 
 namespace lull::platform {
 namespace {
@@ -27,15 +28,6 @@ struct FollowUp {
 };
 FollowUp pending;
 
-// 0 when the kernel took "19", else the errno of the refusal.
-int write_nice(const char* path) {
-  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int error = ::write(fd, "19", 2) == 2 ? 0 : errno;
-  ::close(fd);
-  return error;
-}
-
 // "/autogroup-42 nice 19" once the group is lowered.
 bool already_lowered(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -47,24 +39,24 @@ bool already_lowered(const std::string& path) {
 }
 
 // Spreads the wrappers that were refused together over the kernel's slots.
-clock::duration jitter() {
-  unsigned char value = 0;
-  if (::getrandom(&value, 1, GRND_NONBLOCK) != 1) value = static_cast<unsigned char>(::getpid());
-  return std::chrono::milliseconds(value % 64);
-}
+clock::duration jitter() { return std::chrono::milliseconds(random_bits() % 64); }
 
 // One try; true when nothing more is to be done.
 bool try_once(pid_t child) {
-  // Only a child that still leads its own session: its group is its own.
-  if (::getsid(child) != child) return true;
+  // A child that does not lead its own session yet has not made it: it may
+  // not have run that far (without the report pipe the wrapper does not wait
+  // for its start). One that is gone needs nothing more.
+  const pid_t session = ::getsid(child);
+  if (session < 0) return true;
+  if (session != child) return false;
   const std::string path = "/proc/" + std::to_string(child) + "/autogroup";
   if (already_lowered(path)) return true;
-  return write_nice(path.c_str()) != EAGAIN;
+  return write_small_file(path.c_str(), "19") != EAGAIN;
 }
 
 }  // namespace
 
-void lower_own_session_group() { write_nice("/proc/self/autogroup"); }
+int lower_own_session_group() { return write_small_file("/proc/self/autogroup", "19"); }
 
 void follow_session_group(pid_t child) {
   pending = {};

@@ -10,10 +10,11 @@
 
 namespace lull::platform {
 
-// In the child, which leads a session of its own: asks once. The kernel takes
-// an unprivileged write at most every 100 ms, system-wide, so among wrappers
-// started together some are refused; their wrappers follow up.
-void lower_own_session_group();
+// In the child, which leads a session of its own: asks once; 0, or the errno
+// of the refusal. The kernel takes an unprivileged write at most every
+// 100 ms, system-wide, so among wrappers started together some are refused
+// (EAGAIN); their wrappers follow up.
+int lower_own_session_group();
 
 // In the wrapper: makes sure `child`'s session group ends at nice 19. Checks
 // at once; where the kernel has not taken it yet, asks again on a schedule of

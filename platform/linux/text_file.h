@@ -1,6 +1,6 @@
 // Small text files of the kernel's (/proc, control groups), read whole
-// without iostreams, which would cost the watching wrapper resident memory.
-// Linux only.
+// without iostreams, which would cost the watching wrapper resident memory,
+// and written in one go. Linux only.
 #pragma once
 
 #include <string>
@@ -10,6 +10,15 @@ namespace lull::platform {
 
 // The text of the file at `path`, at most `limit` bytes; "" when unreadable.
 std::string read_text(const std::string& path, std::size_t limit = 1 << 20);
+
+// Writes `text` to the kernel file at `path` in one write: 0, or the errno of
+// the failure. Allocates nothing, so the child may call it between fork and
+// exec.
+int write_small_file(const char* path, const char* text);
+
+// Random bits from the kernel, or from the clock and process id where it has
+// none to give at once.
+unsigned random_bits();
 
 // Calls `line` with each line of `text`, without its line end.
 template <typename Visit>

@@ -441,16 +441,19 @@ Outcome run_as(const Account& account, const std::function<int()>& body,
   return collect(pid, output[0], Clock::now() + limit);
 }
 
-std::vector<std::string> as_if_booted_with_systemd(const std::vector<std::string>& argv) {
+std::vector<std::string> as_if_booted_with_systemd(const std::vector<std::string>& argv,
+                                                   const std::string& system_bus) {
+  const std::string socket = system_bus.starts_with("unix:path=") ? system_bus.substr(10) : "";
   std::vector<std::string> words{
-      "unshare",
+      "/usr/bin/unshare",
       "--mount",
       "--propagation",
       "private",
       "sh",
       "-c",
-      "mount -t tmpfs none /run && mkdir -p /run/systemd/system && exec \"$@\"",
-      "sh"};
+      "mount -t tmpfs none /run && mkdir -p /run/systemd/system /run/dbus && "
+      "{ [ -z \"$0\" ] || ln -s \"$0\" /run/dbus/system_bus_socket; } && exec \"$@\"",
+      socket};
   words.insert(words.end(), argv.begin(), argv.end());
   return words;
 }

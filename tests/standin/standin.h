@@ -145,7 +145,9 @@ Outcome run_as(const Account& account, const std::function<int()>& body,
 
 // `argv` run where /run/systemd/system exists, as on a machine booted with
 // systemd: systemd-run refuses the system manager otherwise. A private mount
-// namespace with /run on a tmpfs, so nothing else on the machine sees it.
-std::vector<std::string> as_if_booted_with_systemd(const std::vector<std::string>& argv);
+// namespace with /run on a tmpfs, so nothing else on the machine sees it;
+// `system_bus` (a unix:path= address), if given, is the system bus there.
+std::vector<std::string> as_if_booted_with_systemd(const std::vector<std::string>& argv,
+                                                   const std::string& system_bus = {});
 
 }  // namespace lull::standin
