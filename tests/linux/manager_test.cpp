@@ -87,6 +87,7 @@ TEST_F(ManagerPlacement, RootGetsAnIdleScopeOfTheSystemManagerAtTheTop) {
   EXPECT_EQ(field(log.front(), "PIDs"), "[0]");
   EXPECT_EQ(cpu_group(report), "/" + tree_.top() + "/" + unit);
   EXPECT_EQ(tree_.read(unit, "cpu.idle"), "1");
+  EXPECT_EQ(values(report, "oom"), std::vector<std::string>{"1000"});
 }
 
 // What the manager says back, and what the child must end up with.
@@ -145,6 +146,40 @@ std::string mode_name(const ::testing::TestParamInfo<Answer>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ManagerAnswers, ::testing::ValuesIn(answers), mode_name);
+
+// An administrator's limit holds for the job: the scope goes into the slice
+// that carries one, never above it, and a limit on the wrapper's own service
+// keeps the job in that service. Stopping the service stops the scope too.
+class LimitedService : public ManagerPlacement, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LimitedService, TheJobNeverLeavesAGroupWithALimit) {
+  const bool on_service = GetParam();
+  const std::string service = "system.slice/job.service";
+  ASSERT_TRUE(tree_.make(service));
+  write_file(tree_.path(on_service ? service : "system.slice") + "/cpu.cfs_quota_us", "50000");
+  ASSERT_TRUE(tree_.move(::getpid(), service));  // the wrapper starts in the service
+  standin::ServiceManager manager({.mode = Mode::ok, .bus = Bus::system, .tree = tree_.top()});
+  ASSERT_FALSE(manager.address().empty());
+  std::chrono::milliseconds took{};
+  const Report report = run_as_root(manager, took);
+  const std::vector<std::string> log = manager.log();
+  if (on_service) {
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(cpu_group(report), "/" + tree_.top() + "/" + service);
+    // The service's processes share its fate when the kernel kills for memory.
+    EXPECT_EQ(values(report, "oom"), std::vector<std::string>{"0"});
+  } else {
+    ASSERT_EQ(log.size(), 1U);
+    EXPECT_EQ(field(log.front(), "Slice"), "system.slice");
+    EXPECT_EQ(field(log.front(), "PartOf"), "[\"job.service\"]");
+    EXPECT_EQ(cpu_group(report), "/" + tree_.top() + "/system.slice/" + field(log.front(), "unit"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(LimitOn, LimitedService, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "TheService" : "ItsSlice");
+                         });
 
 // An ordinary user: the user's own manager, but only for a wrapper that runs
 // under it; a login outside it (ssh, a console) stays where it is.

@@ -52,6 +52,7 @@ TEST_F(Placement, RootWithoutManagerUsesSharedIdleGroupAtTheTopAndRemovesIt) {
   const std::string group = hierarchy_ + "/lullrun-idle";
   EXPECT_EQ(first_line(group + "/cpu.idle"), "1");
   EXPECT_EQ(values(report, "ioprio"), std::vector<std::string>{std::to_string(io_class_idle)});
+  EXPECT_EQ(values(report, "oom"), std::vector<std::string>{"1000"});
   EXPECT_EQ(wrapper.wait(seconds(30)), 0);
   // Gone with the job, unless another job (another test's) is in it now.
   if (std::filesystem::exists(group)) {

@@ -85,6 +85,8 @@ std::string report(int argc, char** argv) {
   std::ifstream groups("/proc/self/cgroup");
   for (std::string line; std::getline(groups, line);) out << "cgroup " << line << "\n";
   out << "ioprio " << ::syscall(SYS_ioprio_get, 1 /* IOPRIO_WHO_PROCESS */, 0) << "\n";
+  std::ifstream oom("/proc/self/oom_score_adj");
+  if (std::getline(oom, group)) out << "oom " << group << "\n";
   const char* marker = std::getenv("LULL_MARKER");
   out << "marker " << (marker != nullptr ? marker : "") << "\n";
   return out.str();

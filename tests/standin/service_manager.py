@@ -376,14 +376,15 @@ SCOPE_PROPERTIES = {
     "TimeoutStopUSec": ("t", accept),
     "RuntimeMaxUSec": ("t", accept),
     "Controller": ("s", accept),
+    "PartOf": ("as", accept),
 }
 
 DBUS_TYPES = {"s": dbus.String, "b": dbus.Boolean, "t": dbus.UInt64, "i": dbus.Int32}
 
 
 def has_type(value, signature):
-    if signature == "au":
-        return isinstance(value, dbus.Array) and value.signature == "u"
+    if signature in ("au", "as"):
+        return isinstance(value, dbus.Array) and value.signature == signature[1]
     return isinstance(value, DBUS_TYPES[signature])
 
 

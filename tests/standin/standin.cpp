@@ -268,7 +268,8 @@ const char* mode_name(Mode mode) {
   return "ok";
 }
 
-std::string cpu_hierarchy() {
+// Where the v1 hierarchy with mount option `option` ("cpu", "name=systemd") is mounted.
+static std::string hierarchy_with(const std::string& wanted) {
   std::ifstream in("/proc/self/mountinfo");
   for (std::string line; std::getline(in, line);) {
     const std::size_t separator = line.find(" - ");
@@ -285,11 +286,13 @@ std::string cpu_hierarchy() {
     if (type != "cgroup") continue;
     std::istringstream list(options);
     for (std::string option; std::getline(list, option, ',');) {
-      if (option == "cpu") return mount_point;
+      if (option == wanted) return mount_point;
     }
   }
   return {};
 }
+
+std::string cpu_hierarchy() { return hierarchy_with("cpu"); }
 
 std::string group_of(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/cgroup");
@@ -322,15 +325,21 @@ std::string why_unusable() {
   return {};
 }
 
-GroupTree::GroupTree() : hierarchy_(cpu_hierarchy()) {
+GroupTree::GroupTree() : hierarchy_(cpu_hierarchy()), unit_hierarchy_(hierarchy_with("name=systemd")) {
   static int count = 0;
-  top_ = "lull-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
+  // A slice, as the top of a manager's tree is.
+  top_ = "lull-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count) + ".slice";
   make("");
 }
 
 GroupTree::~GroupTree() {
-  if (hierarchy_.empty()) return;
-  const fs::path top = fs::path(hierarchy_) / top_;
+  remove_all(hierarchy_);
+  remove_all(unit_hierarchy_);
+}
+
+void GroupTree::remove_all(const std::string& hierarchy) const {
+  if (hierarchy.empty()) return;
+  const fs::path top = fs::path(hierarchy) / top_;
   std::error_code error;
   if (!fs::exists(top, error)) return;
   std::vector<fs::path> groups{top};
@@ -338,7 +347,7 @@ GroupTree::~GroupTree() {
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (it->is_directory()) groups.push_back(it->path());
   }
-  const std::string root_procs = hierarchy_ + "/cgroup.procs";
+  const std::string root_procs = hierarchy + "/cgroup.procs";
   for (const fs::path& group : groups) {
     std::istringstream procs(read_text((group / "cgroup.procs").string()));
     for (std::string pid; procs >> pid;) write_text(root_procs, pid);
@@ -357,11 +366,15 @@ std::string GroupTree::path(const std::string& relative) const {
 bool GroupTree::make(const std::string& relative) const {
   if (hierarchy_.empty()) return false;
   std::error_code error;
+  if (!unit_hierarchy_.empty())
+    fs::create_directories(unit_hierarchy_ + "/" + top_ + "/" + relative, error);
   fs::create_directories(path(relative), error);
   return !error && fs::is_directory(path(relative));
 }
 
 bool GroupTree::move(pid_t pid, const std::string& relative) const {
+  if (!unit_hierarchy_.empty())
+    write_text(unit_hierarchy_ + "/" + top_ + "/" + relative + "/cgroup.procs", std::to_string(pid));
   return write_text(path(relative) + "/cgroup.procs", std::to_string(pid));
 }
 

@@ -86,8 +86,10 @@ std::string group_of(pid_t pid);
 std::string why_unusable();
 
 // A private subtree of the cpu hierarchy for one test, playing the
-// hierarchy's root. Its destruction moves every process still in it back to
-// the hierarchy's root and removes every group in it, deepest first.
+// hierarchy's root, mirrored in the service manager's own v1 hierarchy
+// (name=systemd) where there is one, which names a process's unit. Its
+// destruction moves every process still in it back to the hierarchy's root
+// and removes every group in it, deepest first.
 class GroupTree {
  public:
   GroupTree();
@@ -95,7 +97,7 @@ class GroupTree {
   GroupTree(const GroupTree&) = delete;
   GroupTree& operator=(const GroupTree&) = delete;
 
-  // Relative to the hierarchy's root, without a leading slash.
+  // Relative to the hierarchy's root, without a leading slash; a slice.
   [[nodiscard]] const std::string& top() const { return top_; }
   // The full path of `relative` (relative to top()).
   [[nodiscard]] std::string path(const std::string& relative) const;
@@ -107,7 +109,10 @@ class GroupTree {
   [[nodiscard]] std::string read(const std::string& relative, const std::string& file) const;
 
  private:
+  void remove_all(const std::string& hierarchy) const;
+
   std::string hierarchy_;
+  std::string unit_hierarchy_;
   std::string top_;
 };
 
