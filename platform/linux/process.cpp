@@ -173,12 +173,14 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
     last_start_failure = status_not_found;
     return 0;
   }
-  // Under a tight descriptor limit there may be no room for the report pipe:
-  // the child starts all the same, as under env or nice, and a program that
-  // cannot be executed shows as the child's own status.
+  // The plan reads the kernel's files first: under a tight descriptor limit
+  // the pipe below may take the last descriptors there are.
+  placement = plan_placement();
+  // There may be no room for the report pipe: the child starts all the same,
+  // as under env or nice, and a program that cannot be executed shows as the
+  // child's own status.
   int report[2] = {-1, -1};
   if (::pipe2(report, O_CLOEXEC) != 0) report[0] = report[1] = -1;
-  placement = plan_placement();
   // The child says through shared memory how it placed itself.
   void* shared =
       ::mmap(nullptr, sizeof(Placement), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);

@@ -51,7 +51,9 @@ bool try_once(pid_t child) {
   if (session != child) return false;
   const std::string path = "/proc/" + std::to_string(child) + "/autogroup";
   if (already_lowered(path)) return true;
-  return write_small_file(path.c_str(), "19") != EAGAIN;
+  // Refused for now: the kernel's rate limit, or no descriptor to spare.
+  const int error = write_small_file(path.c_str(), "19");
+  return error != EAGAIN && error != EMFILE && error != ENFILE;
 }
 
 }  // namespace
