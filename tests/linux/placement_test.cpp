@@ -60,6 +60,34 @@ TEST_F(Placement, RootWithoutManagerUsesSharedIdleGroupAtTheTopAndRemovesIt) {
   }
 }
 
+// When memory runs short in a group, the kernel takes the job, not the
+// foreground beside it that holds more: the wrapper ends as its child was
+// killed, and the foreground lives on.
+TEST_F(Placement, WhenMemoryRunsShortTheKernelTakesTheJob) {
+  const std::string group = "/sys/fs/cgroup/memory/lull-oom-" + std::to_string(::getpid());
+  if (::mkdir(group.c_str(), 0755) != 0) GTEST_SKIP() << "needs a writable v1 memory hierarchy";
+  write_file(group + "/memory.limit_in_bytes", std::to_string(320 << 20));
+  const std::string enter = "echo $$ > " + group + "/cgroup.procs && exec \"$0\" \"$@\"";
+  const std::string ready = folder_ / "ready";
+  WrapperProcess foreground({.program = "/bin/sh",
+                             .arguments = {"-c", enter, "/usr/bin/python3", "-c",
+                                           "import time\nx = b'1' * (200 << 20)\nopen('" + ready +
+                                               "', 'w')\ntime.sleep(120)"}});
+  const auto deadline = std::chrono::steady_clock::now() + seconds(30);
+  while (!std::filesystem::exists(ready) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  WrapperProcess job(
+      {.program = "/bin/sh",
+       .arguments = {"-c", enter, link(lullrun_path, "job"), "/usr/bin/python3", "-c",
+                     "import time\na = []\nwhile True:\n a.append(b'1' * (8 << 20))\n"
+                     " time.sleep(0.02)"}});
+  EXPECT_EQ(job.wait(seconds(60)), 128 + SIGKILL);
+  EXPECT_FALSE(foreground.wait(std::chrono::milliseconds(100)).has_value());  // still running
+  ::kill(foreground.pid(), SIGKILL);
+  foreground.wait(seconds(30));
+  ::rmdir(group.c_str());
+}
+
 // With the tree read-only (a private mount namespace), the child stays in
 // the wrapper's group and its session group is lowered instead.
 TEST_F(Placement, ReadOnlyTreeFallsBackToSessionGroupAtNice19) {
