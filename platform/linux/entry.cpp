@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/host.h"
+#include "platform/linux/path_search.h"
 
 namespace {
 
@@ -37,18 +38,9 @@ bool is_executable_file(const std::string& path) {
 
 // A bare name is found on PATH as the shell found it.
 std::string find_on_path(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  const std::string search = path != nullptr ? path : "";
-  for (std::size_t begin = 0; begin <= search.size();) {
-    std::size_t end = search.find(':', begin);
-    if (end == std::string::npos) end = search.size();
-    const std::string folder = end > begin ? search.substr(begin, end - begin) : std::string(".");
-    std::string candidate = folder;
-    candidate.append("/").append(name);
-    if (is_executable_file(candidate)) {
-      return folder.front() == '/' ? candidate : from_current_folder(candidate);
-    }
-    begin = end + 1;
+  for (const std::string& candidate : lull::platform::path_candidates(name)) {
+    if (is_executable_file(candidate))
+      return candidate.front() == '/' ? candidate : from_current_folder(candidate);
   }
   return "";
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/diagnostics.h"
+#include "platform/linux/path_search.h"
 #include "platform/linux/placement.h"
 #include "platform/linux/session_group.h"
 #include "platform/linux/words.h"
@@ -50,26 +51,10 @@ struct Exec {
   bool input_is_terminal = false;
 };
 
-std::vector<std::string> candidates_for(const std::string& program) {
-  if (program.empty() || program.find('/') != std::string::npos) return {program};
-  const char* path = std::getenv("PATH");
-  const std::string search = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  std::vector<std::string> candidates;
-  std::size_t begin = 0;
-  for (;;) {
-    const std::size_t end = search.find(':', begin);
-    const std::string folder = search.substr(begin, end - begin);
-    candidates.push_back((folder.empty() ? "." : folder) + "/" + program);
-    if (end == std::string::npos) break;
-    begin = end + 1;
-  }
-  return candidates;
-}
-
 bool prepare(const CommandLine& command, const std::string& folder, Exec& exec) {
   exec.words = command.is_words ? command.words : split_words(command.text);
   if (exec.words.empty()) return false;
-  exec.candidates = candidates_for(exec.words.front());
+  exec.candidates = path_candidates(exec.words.front());
   for (std::string& word : exec.words) exec.argv.push_back(word.data());
   exec.argv.push_back(nullptr);
   exec.folder = folder;
@@ -216,7 +201,7 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
 
 bool exists(ProcessId id) { return id > 0 && (::kill(id, 0) == 0 || errno == EPERM); }
 
-void make_idle(pid_t thread) {
+void set_thread_idle(pid_t thread) {
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), lowest_nice);
   const sched_param param{};
   ::sched_setscheduler(thread, SCHED_IDLE, &param);
@@ -264,11 +249,11 @@ void set_idle_priority(Handle process) {
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   DIR* folder = ::opendir(tasks.c_str());
   if (folder == nullptr) {
-    make_idle(pid);
+    set_thread_idle(pid);
     return;
   }
   while (const dirent* entry = ::readdir(folder)) {
-    if (entry->d_name[0] != '.') make_idle(static_cast<pid_t>(std::atoi(entry->d_name)));
+    if (entry->d_name[0] != '.') set_thread_idle(static_cast<pid_t>(std::atoi(entry->d_name)));
   }
   ::closedir(folder);
 }
