@@ -12,6 +12,7 @@ packages=(
   procps util-linux                           # ps and chrt, used by tests and the demonstration
   mount                                       # the benchmark's /run/systemd of its own, in a mount namespace
   dpkg-dev file lintian                       # the .deb: CPack's dependency list, Debian's check
+  rpm rpmlint cpio                            # the .rpm: rpmbuild and its dependency list, rpmlint, unpacking
   mandoc man-db groff-base                    # the manual pages' checks
   clang-14 libclang-rt-14-dev valgrind        # the lookup's fuzzer (libFuzzer) and memcheck
   g++-mingw-w64-x86-64-posix googletest       # the Windows build, GoogleTest built from source for it

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The programs in the .deb carry the hardening of a distribution's build:
-# position-independent, full RELRO with every symbol bound at start, the
-# stack protector, and every source of theirs compiled with the C library's
-# fortified calls (_FORTIFY_SOURCE).
-#   hardening_test.sh DEB_FOLDER COMPILE_COMMANDS PROGRAM...
+# The programs in the package (.deb or .rpm) carry the hardening of a
+# distribution's build: position-independent, full RELRO with every symbol
+# bound at start, the stack protector, and every source of theirs compiled
+# with the C library's fortified calls (_FORTIFY_SOURCE).
+#   hardening_test.sh PACKAGE_FOLDER COMPILE_COMMANDS PROGRAM...
 set -uo pipefail
 output=$1 commands=$2
 shift 2
@@ -12,11 +12,15 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
 shopt -s nullglob
-debs=("$output"/*.deb)
-((${#debs[@]} == 1)) || { echo "no .deb in $output"; exit 1; }
+packages=("$output"/*.deb "$output"/*.rpm)
+((${#packages[@]} == 1)) || { echo "no package in $output"; exit 1; }
 root=$(mktemp -d /tmp/lull-hardening.XXXXXX)
 trap 'rm -rf "$root"' EXIT
-dpkg-deb -x "${debs[0]}" "$root" || { echo "dpkg-deb -x failed"; exit 1; }
+# rpmbuild strips the programs once more: the .rpm's are checked as packed.
+case ${packages[0]} in
+  *.deb) dpkg-deb -x "${packages[0]}" "$root" ;;
+  *.rpm) rpm2cpio "${packages[0]}" | (cd "$root" && cpio -id --quiet) ;;
+esac || { echo "cannot unpack ${packages[0]}"; exit 1; }
 
 for program in "$@"; do
   file=$root/usr/bin/$program
@@ -28,8 +32,10 @@ for program in "$@"; do
   grep -Eq '\(FLAGS_1\) +Flags:.*\bNOW\b.*\bPIE\b' <<<"$dynamic" || fail "$program lacks FLAGS_1 NOW PIE"
   grep -q GNU_RELRO <<<"$segments" || fail "$program has no RELRO segment"
   grep -q ' __stack_chk_fail' <<<"$symbols" || fail "$program has no stack protector"
-  grep -Ev ' __stack_chk_fail' <<<"$symbols" | grep -Eq ' __[a-z_]+_chk(@|$)' ||
-    fail "$program calls no fortified function"
+  # Read to the end, not with grep -q: a reader that stops at the first match
+  # ends the writer with SIGPIPE, and pipefail counts that as no match.
+  fortified=$(grep -E ' __[a-z_]+_chk(@|$)' <<<"$symbols" | grep -v ' __stack_chk_fail')
+  [[ -n $fortified ]] || fail "$program calls no fortified function"
 done
 
 # Fortification leaves a trace in a program only where a call cannot be
