@@ -1,13 +1,13 @@
-// Scratch folders and whole-file reads and writes for the tests.
+// Scratch folders, and whole-file reads and writes, for the tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
+
+#include "file_text.h"
 
 namespace lull::testing {
 
@@ -44,16 +44,5 @@ class ScratchFolder {
  private:
   std::filesystem::path path_;
 };
-
-inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 }  // namespace lull::testing

@@ -17,12 +17,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 
 #include "settings/ini_stripper.h"
+#include "tests/file_text.h"
 
 namespace {
 
@@ -61,13 +60,6 @@ bool exists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool is_line_end(std::string_view text) { return text == "\n" || text == "\r\n" || text == "\r"; }
 
 // Whether `added` is the line `key=` with its line end, preceded by a line end
@@ -96,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& file = scratch_file();
   ::unlink(file.c_str());
   if (file_exists) {
-    std::ofstream(file, std::ios::binary) << before;
-    require(read_all(file) == before, "scratch file not written");
+    lull::testing::write_file(file, before);
+    require(lull::testing::read_file(file) == before, "scratch file not written");
   }
 
   const std::string value = lull::INIStripper(key, file);
@@ -107,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(value.empty() || before.find(value) != std::string::npos,
           "value is not a piece of the file");
   require(exists(file), "settings file missing after the lookup");
-  const std::string after = read_all(file);
+  const std::string after = lull::testing::read_file(file);
   require(after.starts_with(before), "text of the file changed");
   const std::string_view added = std::string_view(after).substr(before.size());
   require(added.empty() || is_appended_key_line(before, added, key),

@@ -44,7 +44,7 @@ TEST(WrappersAtOnce, EveryLineOfTheTemplateIsWhole) {
       ++ended;
     }
 
-    const std::string text = read_text(job.settings());
+    const std::string text = read_file(job.settings());
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n') << "the last line is torn";
     std::map<std::string, int> count;

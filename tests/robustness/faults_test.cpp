@@ -97,10 +97,10 @@ class FullDisk : public ::testing::Test {
 TEST_F(FullDisk, AppendThatDoesNotFitLeavesTheFileAsItWas) {
   const Installed job(disk_ / "tools");
   const std::string before = java_settings_of_size(4090);
-  write_text(job.settings(), before);
+  write_file(job.settings(), before);
   fill();
   EXPECT_EQ(run(job), java_status);
-  EXPECT_EQ(read_text(job.settings()), before);
+  EXPECT_EQ(read_file(job.settings()), before);
   EXPECT_EQ(leftover_children(), 0);
 }
 
@@ -109,7 +109,7 @@ TEST_F(FullDisk, MissingFileIsNotLeftHalfWritten) {
   fill();
   EXPECT_EQ(run(job, pass_through()), pass_through_status);
   // Created or not, the file holds no piece of a line.
-  EXPECT_EQ(read_text(job.settings()), "");
+  EXPECT_EQ(read_file(job.settings()), "");
   EXPECT_EQ(leftover_children(), 0);
 }
 
@@ -121,15 +121,15 @@ TEST(FileSizeLimit, AppendBeyondTheLimitLeavesTheFileAndStartsTheChild) {
   ScratchFolder scratch;
   const Installed job(scratch.path() / "tools");
   const std::string before = java_settings();
-  write_text(job.settings(), before);
+  write_file(job.settings(), before);
   Launch launch = pass_through();
   launch.file_size_limit = before.size() + 5;
   EXPECT_EQ(run(job, launch), pass_through_status);
-  EXPECT_EQ(read_text(job.settings()), before);
+  EXPECT_EQ(read_file(job.settings()), before);
   launch = {};
   launch.file_size_limit = before.size() + 5;
   EXPECT_EQ(run(job, launch), java_status);
-  EXPECT_EQ(read_text(job.settings()), before);
+  EXPECT_EQ(read_file(job.settings()), before);
   EXPECT_EQ(leftover_children(), 0);
 }
 
@@ -169,12 +169,12 @@ class Unwritable : public ::testing::Test {
 
 TEST_F(Unwritable, MissingKeysGiveEmptyValuesAndTheChildStillRuns) {
   const std::string before = java_settings();
-  write_text(job_.settings(), before);
+  write_file(job_.settings(), before);
   make_read_only();
   if (IsSkipped()) return;
   EXPECT_EQ(run(job_), java_status);
   EXPECT_EQ(run(job_, pass_through()), pass_through_status);
-  EXPECT_EQ(read_text(job_.settings()), before);
+  EXPECT_EQ(read_file(job_.settings()), before);
   EXPECT_EQ(leftover_children(), 0);
 }
 
@@ -195,7 +195,7 @@ TEST(ChangingSettingsFile, ReplacedOrTruncatedBetweenLookups) {
   const Installed job(scratch.path() / "tools");
   const std::string complete =
       java_settings() + "Class_path_to_use=.\nJava_run_minimized_no_focus=\n";
-  write_text(job.settings(), complete);
+  write_file(job.settings(), complete);
 
   std::atomic<bool> done = false;
   std::thread editor([&] {
@@ -204,7 +204,7 @@ TEST(ChangingSettingsFile, ReplacedOrTruncatedBetweenLookups) {
     while (!done) {
       switch (random() % 3) {
         case 0:  // replaced by a new file under the same name
-          write_text(replacement, complete);
+          write_file(replacement, complete);
           std::filesystem::rename(replacement, job.settings());
           break;
         case 1: {  // cut short in place
@@ -213,7 +213,7 @@ TEST(ChangingSettingsFile, ReplacedOrTruncatedBetweenLookups) {
           break;
         }
         default:  // rewritten in place, a piece at a time
-          write_text(job.settings(), complete.substr(0, random() % complete.size()));
+          write_file(job.settings(), complete.substr(0, random() % complete.size()));
           break;
       }
       std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
@@ -289,7 +289,7 @@ TEST(SignalsDuringStartUp, InterruptedCallsAreRetried) {
   adopt_orphans();
   ScratchFolder scratch;
   const Installed job(scratch.path() / "tools");
-  write_text(job.settings(), every_key_settings());
+  write_file(job.settings(), every_key_settings());
   constexpr int runs = repeat(100, 30);
   int right = 0;
   for (int i = 0; i < runs; ++i) {
@@ -316,7 +316,7 @@ TEST(SignalsDuringStartUp, IgnoredSignalsAndStopsChangeNothing) {
   adopt_orphans();
   ScratchFolder scratch;
   const Installed job(scratch.path() / "tools");
-  write_text(job.settings(), every_key_settings());
+  write_file(job.settings(), every_key_settings());
   constexpr int runs = repeat(100, 30);
   for (int i = 0; i < runs; ++i) {
     const bool java = i % 2 == 0;
@@ -347,7 +347,7 @@ bool wait_for_state(pid_t pid, char state) {
 
 pid_t wait_for_pid_file(const std::string& path) {
   for (int attempt = 0; attempt < 2000; ++attempt) {
-    const std::string text = read_text(path);
+    const std::string text = read_file(path);
     if (!text.empty()) return static_cast<pid_t>(std::stol(text));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

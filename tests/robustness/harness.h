@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "file_text.h"
+
 namespace lull::robustness {
 
 // Built next to the tests; paths given by the build.
@@ -190,16 +192,8 @@ inline int leftover_children() {
   return count;
 }
 
-inline std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void write_text(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using testing::read_file;
+using testing::write_file;
 
 // The value of `field` (such as "VmRSS:") in /proc/<pid>/status, in its unit.
 inline long proc_status(pid_t pid, const std::string& field) {

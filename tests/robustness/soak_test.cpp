@@ -88,7 +88,7 @@ class WrapperSoak : public ::testing::Test {
  protected:
   void SetUp() override {
     adopt_orphans();
-    write_text(job_.settings(), complete_settings());
+    write_file(job_.settings(), complete_settings());
   }
 
   ScratchFolder scratch_;
@@ -105,7 +105,7 @@ TEST_P(WrappersAtATime, LeaveNothingBehind) {
   EXPECT_EQ(figures.wrong_status, 0);
   EXPECT_EQ(figures.strays, 0);
   EXPECT_EQ(leftovers, 0);
-  EXPECT_EQ(read_text(job_.settings()), complete_settings());
+  EXPECT_EQ(read_file(job_.settings()), complete_settings());
 }
 
 INSTANTIATE_TEST_SUITE_P(BackToBackAndEight, WrappersAtATime, ::testing::Values(1U, 8U));
@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(BackToBackAndEight, WrappersAtATime, ::testing::Values(
 // Waits until the test child has written its process id to `path`.
 pid_t child_pid(const std::string& path) {
   for (int attempt = 0; attempt < 2000; ++attempt) {
-    const std::string text = read_text(path);
+    const std::string text = read_file(path);
     if (!text.empty()) return static_cast<pid_t>(std::stol(text));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

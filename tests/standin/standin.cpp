@@ -19,6 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include "file_text.h"
+
 extern char** environ;
 
 namespace lull::standin {
@@ -26,13 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 bool write_text(const std::string& path, const std::string& text) {
   std::ofstream out(path);
@@ -349,7 +344,7 @@ void GroupTree::remove_all(const std::string& hierarchy) const {
   }
   const std::string root_procs = hierarchy + "/cgroup.procs";
   for (const fs::path& group : groups) {
-    std::istringstream procs(read_text((group / "cgroup.procs").string()));
+    std::istringstream procs(testing::read_file((group / "cgroup.procs").string()));
     for (std::string pid; procs >> pid;) write_text(root_procs, pid);
   }
   // Deepest first: a group with children cannot go.
@@ -379,7 +374,7 @@ bool GroupTree::move(pid_t pid, const std::string& relative) const {
 }
 
 std::string GroupTree::read(const std::string& relative, const std::string& file) const {
-  std::string text = read_text(path(relative) + "/" + file);
+  std::string text = testing::read_file(path(relative) + "/" + file);
   while (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
 }
