@@ -35,7 +35,7 @@ platform::ProcessInformation Form1::start_pass_through() {
   const platform::WindowStyle style = build_.reads_window_style_keys
                                           ? style_from("Extern_run_minimized_no_focus")
                                           : platform::WindowStyle::normal_focus;
-  return {.id = platform::start(identity_.arguments, style)};
+  return {.id = processes_.start(identity_.arguments, style)};
 }
 
 platform::ProcessInformation Form1::start_java() {
@@ -50,8 +50,9 @@ platform::ProcessInformation Form1::start_java() {
                                           ? style_from("Java_run_minimized_no_focus")
                                           : platform::WindowStyle::normal_focus;
   const auto command = platform::CommandLine::from_text(compose_java_command(settings));
-  if (build_.create_java_child != nullptr) return build_.create_java_child(command, identity_);
-  return {.id = platform::start(command, style)};
+  if (build_.create_java_child != nullptr)
+    return build_.create_java_child(processes_, command, identity_);
+  return {.id = processes_.start(command, style)};
 }
 
 void Form1::Form_Load() {
@@ -61,25 +62,26 @@ void Form1::Form_Load() {
   // check ends the program.
   watched_process_id_ = child.id;
   const platform::Handle process =
-      child.process != 0 ? child.process : platform::open_for_priority(child.id);
-  if (process != 0) platform::set_idle_priority(process);
-  platform::close(process);
-  platform::close(child.thread);
+      child.process != 0 ? child.process : processes_.open_for_priority(child.id);
+  if (process != 0) processes_.set_idle_priority(process);
+  processes_.close(process);
+  processes_.close(child.thread);
   window_.hide();
   Timer1_Timer();
 }
 
 void Form1::Timer1_Timer() {
-  const platform::Handle probe = platform::open_to_probe(watched_process_id_);
+  const platform::Handle probe = processes_.open_to_probe(watched_process_id_);
   if (probe == 0) window_.unload();
-  platform::close(probe);
+  processes_.close(probe);
 }
 
 int run_wrapper(const platform::ProgramIdentity& identity, const Build& build) {
+  platform::ProcessServices processes;
   platform::Window window(caption, timer_interval_ms);
-  Form1 form(window, identity, build);
-  window.run(form);
-  return platform::exit_status(form.watched_process_id());
+  Form1 form(window, processes, identity, build);
+  window.run(form, processes.follow_up());
+  return processes.exit_status(form.watched_process_id());
 }
 
 }  // namespace lull

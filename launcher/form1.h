@@ -17,15 +17,18 @@ struct Build {
   bool reads_window_style_keys = true;
   // Creates the Java child itself instead of handing its command line to the
   // start service; null to use the start service.
-  platform::ProcessInformation (*create_java_child)(
-      const platform::CommandLine& command, const platform::ProgramIdentity& identity) = nullptr;
+  platform::ProcessInformation (*create_java_child)(platform::ProcessServices& processes,
+                                                    const platform::CommandLine& command,
+                                                    const platform::ProgramIdentity& identity) =
+      nullptr;
 };
 
 // The program's only window object.
 class Form1 final : public platform::WindowEvents {
  public:
-  Form1(platform::Window& window, const platform::ProgramIdentity& identity, const Build& build)
-      : window_(window), identity_(identity), build_(build) {}
+  Form1(platform::Window& window, platform::ProcessServices& processes,
+        const platform::ProgramIdentity& identity, const Build& build)
+      : window_(window), processes_(processes), identity_(identity), build_(build) {}
 
   // Start-up: decides what to run, starts it, lowers its priority, and hands
   // over to the watch.
@@ -45,6 +48,7 @@ class Form1 final : public platform::WindowEvents {
   platform::ProcessInformation start_java();
 
   platform::Window& window_;
+  platform::ProcessServices& processes_;
   const platform::ProgramIdentity& identity_;
   const Build& build_;
   platform::ProcessId watched_process_id_ = 0;

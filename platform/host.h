@@ -38,7 +38,8 @@ class WindowEvents {
 // never shown. `run` loads it (calling `load` once), then delivers `timer`
 // every `interval_ms` milliseconds until `unload` is called; where the system
 // reports at once that a child changed state, `timer` runs then as well, so a
-// gone child is noticed without waiting for the next tick.
+// gone child is noticed without waiting for the next tick. Between events it
+// runs `follow_up` whenever that is due.
 class Window {
  public:
   Window(const char* caption, int interval_ms);
@@ -46,7 +47,7 @@ class Window {
   Window(const Window&) = delete;
   Window& operator=(const Window&) = delete;
 
-  void run(WindowEvents& events);
+  void run(WindowEvents& events, FollowUp& follow_up);
   void hide();
   void unload();
 

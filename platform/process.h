@@ -1,10 +1,13 @@
 // The process services the wrapper needs from the operating system: start a
-// child, open it for a priority change or a probe, set it idle, close.
+// child, open it for a priority change or a probe, set it idle, close; and
+// what they learn of the child on the way.
 // No operating-system header is included here; each system has its own
 // implementation under platform/<system>/.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,32 +49,63 @@ struct ProcessInformation {
   ProcessId id = 0;
 };
 
-// Starts `command` as a new process, its window shown as `style` says, in the
-// wrapper's current folder. Returns the new process's id, or 0 when nothing
-// could be started.
-ProcessId start(const CommandLine& command, WindowStyle style);
+// Work the process services go on doing while the child runs, on a schedule
+// of their own (on Linux, asking again for the child's session group where
+// the kernel refused at first). The window's loop runs it when it is due.
+class FollowUp {
+ public:
+  // When it is next due; time_point::max() when nothing is pending.
+  [[nodiscard]] virtual std::chrono::steady_clock::time_point due() const = 0;
+  virtual void run() = 0;
 
-// Creates `command` as a new process in `folder`, its window shown in the
-// system's default way. The record stays all zero when creation fails.
-ProcessInformation create_process(const CommandLine& command, const std::string& folder);
+ protected:
+  ~FollowUp() = default;
+};
 
-// A handle through which the priority of process `id` may be changed, or 0
-// when no process has that id (0 included).
-Handle open_for_priority(ProcessId id);
+// The process services, and what the wrapper learns of its child on the way:
+// why the last start failed, how the child ended, and what is still to be
+// done for it.
+class ProcessServices {
+ public:
+  ProcessServices();
+  ~ProcessServices();
+  ProcessServices(const ProcessServices&) = delete;
+  ProcessServices& operator=(const ProcessServices&) = delete;
 
-// A handle while process `id` exists; 0 once it has ended (or for id 0).
-Handle open_to_probe(ProcessId id);
+  // Starts `command` as a new process, its window shown as `style` says, in
+  // the wrapper's current folder. Returns the new process's id, or 0 when
+  // nothing could be started.
+  ProcessId start(const CommandLine& command, WindowStyle style);
 
-// Puts the process behind `process` into the lowest scheduling class the
-// system offers. The result is not reported.
-void set_idle_priority(Handle process);
+  // Creates `command` as a new process in `folder`, its window shown in the
+  // system's default way. The record stays all zero when creation fails.
+  ProcessInformation create_process(const CommandLine& command, const std::string& folder);
 
-// Releases a handle; 0 does no harm.
-void close(Handle handle);
+  // A handle through which the priority of process `id` may be changed, or 0
+  // when no process has that id (0 included).
+  Handle open_for_priority(ProcessId id);
 
-// The status the wrapper ends with once its watch found process `id` gone:
-// for id 0, the status of the last start that failed (0 if none did); else
-// what the system reported of the child's end, where it reports anything.
-int exit_status(ProcessId id);
+  // A handle while process `id` exists; 0 once it has ended (or for id 0).
+  Handle open_to_probe(ProcessId id);
+
+  // Puts the process behind `process` into the lowest scheduling class the
+  // system offers. The result is not reported.
+  void set_idle_priority(Handle process);
+
+  // Releases a handle; 0 does no harm.
+  void close(Handle handle);
+
+  // The status the wrapper ends with once its watch found process `id` gone:
+  // for id 0, the status of the last start that failed (0 if none did); else
+  // what the system reported of the child's end, where it reports anything.
+  [[nodiscard]] int exit_status(ProcessId id) const;
+
+  // What is still to be done for the child while it runs.
+  FollowUp& follow_up();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace lull::platform

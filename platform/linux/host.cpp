@@ -10,7 +10,6 @@
 #include <chrono>
 #include <csignal>
 
-#include "platform/linux/session_group.h"
 
 namespace lull::platform {
 
@@ -59,7 +58,7 @@ bool drain(int child_events) {
 
 }  // namespace
 
-void Window::run(WindowEvents& events) {
+void Window::run(WindowEvents& events, FollowUp& follow_up) {
   using clock = std::chrono::steady_clock;
   state_->loaded = true;
   events.load();
@@ -73,8 +72,8 @@ void Window::run(WindowEvents& events) {
   state_->child_events = ::signalfd(-1, &child_changed, SFD_NONBLOCK | SFD_CLOEXEC);
   auto next_tick = clock::now() + state_->interval;
   while (state_->loaded) {
-    // The follow-up on the child's session group keeps its own schedule.
-    const auto wake = std::min(next_tick, next_session_group_follow_up());
+    // The follow-up keeps its own schedule.
+    const auto wake = std::min(next_tick, follow_up.due());
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - clock::now());
     pollfd child{state_->child_events, POLLIN, 0};
     const int ready = ::poll(&child, 1, static_cast<int>(std::max<long long>(wait.count(), 0)));
@@ -83,7 +82,7 @@ void Window::run(WindowEvents& events) {
       events.timer();
       continue;
     }
-    follow_up_session_group();
+    if (clock::now() >= follow_up.due()) follow_up.run();
     if (clock::now() < next_tick) continue;
     events.timer();
     // A stopped or starved wrapper does not make up for missed ticks.

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -34,12 +35,16 @@ constexpr int lowest_nice = 19;
 constexpr int status_not_found = 127;
 constexpr int status_not_runnable = 126;
 
-// What the exit status is made of once the watch is over.
-int last_start_failure = 0;
-ProcessId reaped_id = 0;
-int reaped_status = 0;
-// Where the child was to go; its shared idle group is removed after it.
-PlacementPlan placement;
+// What the services keep of their child: what the exit status is made of
+// once the watch is over, where the child was to go (its shared idle group is
+// removed after it), and the follow-up on its session group.
+struct Kept {
+  int last_start_failure = 0;
+  ProcessId reaped_id = 0;
+  int reaped_status = 0;
+  PlacementPlan placement;
+  SessionGroupFollowUp session_group;
+};
 
 // Everything the forked child needs, built before the fork so that between
 // fork and exec only async-signal-safe calls are made.
@@ -97,7 +102,8 @@ void drop_real_time_policy() {
 // apart from placing itself, which uses the heap and may load a library to
 // talk to the service manager: the plan allows that only when the wrapper was
 // single-threaded at the fork, and exec drops both.
-[[noreturn]] void become_child(const Exec& exec, int report_fd, Placement* report) {
+[[noreturn]] void become_child(const Exec& exec, const PlacementPlan& plan, int report_fd,
+                               Placement* report) {
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &default_action, nullptr);
@@ -111,7 +117,7 @@ void drop_real_time_policy() {
   drop_real_time_policy();
   // Placed before it turns idle: on a busy machine an idle child would be
   // starved in its talk with the service manager.
-  const Placement placed = place_self(placement);
+  const Placement placed = place_self(plan);
   if (report != nullptr) *report = placed;
   // Idle before the first instruction of the program: threads inherit the
   // class, so every thread the child ever makes runs idle too.
@@ -152,15 +158,15 @@ void reap_now(pid_t pid) {
   }
 }
 
-ProcessId launch(const CommandLine& command, const std::string& folder) {
+ProcessId launch(Kept& kept, const CommandLine& command, const std::string& folder) {
   Exec exec;
   if (!prepare(command, folder, exec)) {
-    last_start_failure = status_not_found;
+    kept.last_start_failure = status_not_found;
     return 0;
   }
   // The plan reads the kernel's files first: under a tight descriptor limit
   // the pipe below may take the last descriptors there are.
-  placement = plan_placement();
+  PlacementPlan& placement = kept.placement = plan_placement();
   // There may be no room for the report pipe: the child starts all the same,
   // as under env or nice, and a program that cannot be executed shows as the
   // child's own status.
@@ -173,7 +179,7 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (report[0] >= 0) ::close(report[0]);
-    become_child(exec, report[1], told);
+    become_child(exec, placement, report[1], told);
   }
   if (report[1] >= 0) ::close(report[1]);
   int error = 0;
@@ -190,12 +196,13 @@ ProcessId launch(const CommandLine& command, const std::string& folder) {
   if (pid < 0 || got != 0) {
     if (pid > 0) reap_now(pid);
     release(placement);
-    last_start_failure = pid > 0 ? status_for(error) : status_not_runnable;
+    kept.last_start_failure = pid > 0 ? status_for(error) : status_not_runnable;
+    diagnose("start: %s", std::strerror(pid > 0 ? error : errno));
     return 0;
   }
   const bool may_need_follow_up =
       placed.route == Route::unknown && placement.session_groups && placement.in_root_cpu_group;
-  if (placed.session_group_refused || may_need_follow_up) follow_session_group(pid);
+  if (placed.session_group_refused || may_need_follow_up) kept.session_group.follow(pid);
   return pid;
 }
 
@@ -210,20 +217,27 @@ void set_thread_idle(pid_t thread) {
 
 }  // namespace
 
-ProcessId start(const CommandLine& command, WindowStyle /*style: no windows here*/) {
-  return launch(command, {});
+struct ProcessServices::State : Kept {};
+
+ProcessServices::ProcessServices() : state_(std::make_unique<State>()) {}
+ProcessServices::~ProcessServices() = default;
+
+ProcessId ProcessServices::start(const CommandLine& command,
+                                 WindowStyle /*style: no windows here*/) {
+  return launch(*state_, command, {});
 }
 
-ProcessInformation create_process(const CommandLine& command, const std::string& folder) {
-  const ProcessId id = launch(command, folder.empty() ? "/" : folder);
+ProcessInformation ProcessServices::create_process(const CommandLine& command,
+                                                   const std::string& folder) {
+  const ProcessId id = launch(*state_, command, folder.empty() ? "/" : folder);
   return {.process = id, .thread = 0, .id = id};
 }
 
 // A handle here is the process id itself: nothing is held, nothing to close.
-Handle open_for_priority(ProcessId id) { return exists(id) ? id : 0; }
+Handle ProcessServices::open_for_priority(ProcessId id) { return exists(id) ? id : 0; }
 
-Handle open_to_probe(ProcessId id) {
-  if (id <= 0 || id == reaped_id) return 0;
+Handle ProcessServices::open_to_probe(ProcessId id) {
+  if (id <= 0 || id == state_->reaped_id) return 0;
   // Reaping tells an ended child from a live one; a zombie would still
   // answer kill(id, 0), and a reaped id could be reused by another process.
   int status = 0;
@@ -233,10 +247,10 @@ Handle open_to_probe(ProcessId id) {
   } while (result < 0 && errno == EINTR);
   if (result == 0) return id;
   if (result == id) {
-    reaped_id = id;
-    reaped_status = status;
-    stop_following_session_group();
-    release(placement);
+    state_->reaped_id = id;
+    state_->reaped_status = status;
+    state_->session_group.stop();
+    release(state_->placement);
     return 0;
   }
   return exists(id) ? id : 0;  // not a child of ours: only existence can be asked
@@ -244,7 +258,7 @@ Handle open_to_probe(ProcessId id) {
 
 // Linux scheduling policy belongs to each thread: every thread the child
 // has by now is set, not only its main one.
-void set_idle_priority(Handle process) {
+void ProcessServices::set_idle_priority(Handle process) {
   const auto pid = static_cast<pid_t>(process);
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   DIR* folder = ::opendir(tasks.c_str());
@@ -258,14 +272,17 @@ void set_idle_priority(Handle process) {
   ::closedir(folder);
 }
 
-void close(Handle /*handle*/) {}
+void ProcessServices::close(Handle /*handle*/) {}
 
-int exit_status(ProcessId id) {
-  if (id == 0) return last_start_failure;
-  if (id != reaped_id) return 0;
-  if (WIFEXITED(reaped_status)) return WEXITSTATUS(reaped_status);
-  if (WIFSIGNALED(reaped_status)) return 128 + WTERMSIG(reaped_status);
+int ProcessServices::exit_status(ProcessId id) const {
+  if (id == 0) return state_->last_start_failure;
+  if (id != state_->reaped_id) return 0;
+  const int status = state_->reaped_status;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return 0;
 }
+
+FollowUp& ProcessServices::follow_up() { return state_->session_group; }
 
 }  // namespace lull::platform

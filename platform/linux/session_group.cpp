@@ -2,12 +2,9 @@
 // kernel's rate limit refused it at first. Linux code only.
 #include "platform/linux/session_group.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "platform/linux/text_file.h"
@@ -21,21 +18,9 @@ using clock = std::chrono::steady_clock;
 constexpr int follow_up_tries = 160;
 constexpr auto follow_up_interval = std::chrono::milliseconds(110);
 
-struct FollowUp {
-  pid_t child = 0;
-  int tries_left = 0;
-  clock::time_point due = clock::time_point::max();
-};
-FollowUp pending;
-
 // "/autogroup-42 nice 19" once the group is lowered.
 bool already_lowered(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::array<char, 128> text{};
-  const ssize_t got = ::read(fd, text.data(), text.size() - 1);
-  ::close(fd);
-  return got > 0 && std::strstr(text.data(), " nice 19") != nullptr;
+  return read_text(path, 128).find(" nice 19") != std::string::npos;
 }
 
 // Spreads the wrappers that were refused together over the kernel's slots.
@@ -60,23 +45,26 @@ bool try_once(pid_t child) {
 
 int lower_own_session_group() { return write_small_file("/proc/self/autogroup", "19"); }
 
-void follow_session_group(pid_t child) {
-  pending = {};
+void SessionGroupFollowUp::follow(pid_t child) {
+  stop();
   if (child <= 0 || try_once(child)) return;
-  pending = {child, follow_up_tries, clock::now() + follow_up_interval + jitter()};
+  child_ = child;
+  tries_left_ = follow_up_tries;
+  due_ = clock::now() + follow_up_interval + jitter();
 }
 
-void stop_following_session_group() { pending = {}; }
+void SessionGroupFollowUp::stop() {
+  child_ = 0;
+  due_ = clock::time_point::max();
+}
 
-clock::time_point next_session_group_follow_up() { return pending.due; }
-
-void follow_up_session_group() {
-  if (pending.child <= 0 || clock::now() < pending.due) return;
-  if (try_once(pending.child) || --pending.tries_left <= 0) {
-    pending = {};
+void SessionGroupFollowUp::run() {
+  if (child_ <= 0 || clock::now() < due_) return;
+  if (try_once(child_) || --tries_left_ <= 0) {
+    stop();
     return;
   }
-  pending.due = clock::now() + follow_up_interval + jitter();
+  due_ = clock::now() + follow_up_interval + jitter();
 }
 
 }  // namespace lull::platform

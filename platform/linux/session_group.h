@@ -8,6 +8,8 @@
 
 #include <chrono>
 
+#include "platform/process.h"
+
 namespace lull::platform {
 
 // In the child, which leads a session of its own: asks once; 0, or the errno
@@ -16,18 +18,23 @@ namespace lull::platform {
 // (EAGAIN); their wrappers follow up.
 int lower_own_session_group();
 
-// In the wrapper: makes sure `child`'s session group ends at nice 19. Checks
-// at once; where the kernel has not taken it yet, asks again on a schedule of
-// its own, for a bounded time, from the host's loop.
-void follow_session_group(pid_t child);
+// In the wrapper: makes sure a child's session group ends at nice 19, asking
+// again on a schedule of its own, for a bounded time, where the kernel has
+// not taken it yet.
+class SessionGroupFollowUp final : public FollowUp {
+ public:
+  // Checks at once; keeps at it while the kernel refuses.
+  void follow(pid_t child);
+  // Stops following, once the child is gone.
+  void stop();
 
-// Stops following, once the child is gone.
-void stop_following_session_group();
+  [[nodiscard]] std::chrono::steady_clock::time_point due() const override { return due_; }
+  void run() override;
 
-// When the next follow-up is due; time_point::max() when none is pending.
-std::chrono::steady_clock::time_point next_session_group_follow_up();
-
-// Runs the follow-up that is due.
-void follow_up_session_group();
+ private:
+  pid_t child_ = 0;
+  int tries_left_ = 0;
+  std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::time_point::max();
+};
 
 }  // namespace lull::platform

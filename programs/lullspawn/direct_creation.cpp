@@ -2,9 +2,10 @@
 
 namespace lull {
 
-platform::ProcessInformation create_in_program_folder(const platform::CommandLine& command,
+platform::ProcessInformation create_in_program_folder(platform::ProcessServices& processes,
+                                                      const platform::CommandLine& command,
                                                       const platform::ProgramIdentity& identity) {
-  return platform::create_process(command, identity.folder);
+  return processes.create_process(command, identity.folder);
 }
 
 }  // namespace lull

@@ -7,7 +7,8 @@
 
 namespace lull {
 
-platform::ProcessInformation create_in_program_folder(const platform::CommandLine& command,
+platform::ProcessInformation create_in_program_folder(platform::ProcessServices& processes,
+                                                      const platform::CommandLine& command,
                                                       const platform::ProgramIdentity& identity);
 
 }  // namespace lull

@@ -57,7 +57,7 @@ TEST_F(RealJava, EveryThreadOfTheJvmIsIdleFromTheStart) {
   const std::string folder = folder_.path().string();
   write_file(folder_ / "hold", "");
   const platform::ProcessId jvm =
-      platform::start(platform::CommandLine::from_words(
+      platform::ProcessServices().start(platform::CommandLine::from_words(
                           {java, "-classpath", folder, "Worker", folder, folder_ / "hold"}),
                       platform::WindowStyle::normal_focus);
   ASSERT_NE(jvm, 0);

@@ -34,7 +34,7 @@ TEST_F(ChildSlate, StartMakesEveryThreadIdleFromTheFirstInstruction) {
   if (thread_classes(::getpid()).front().policy == sched_idle) GTEST_SKIP() << "already idle";
   ::setenv("LULL_REPORT", report_path().c_str(), 1);
   ::setenv("LULL_THREADS", "6", 1);
-  const platform::ProcessId child = platform::start(
+  const platform::ProcessId child = platform::ProcessServices().start(
       platform::CommandLine::from_words({test_child_path}), platform::WindowStyle::normal_focus);
   ::unsetenv("LULL_REPORT");
   ::unsetenv("LULL_THREADS");
