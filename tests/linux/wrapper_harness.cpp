@@ -43,6 +43,12 @@ bool enter(const std::string& folder) {
     ::dup2(launch.standard_output, 1);
     ::dup2(launch.standard_output, 2);
   }
+  if (launch.gate >= 0) {
+    ::close(launch.gate_write_end);
+    char byte = 0;
+    while (::read(launch.gate, &byte, 1) != 0 && errno == EINTR) {
+    }
+  }
   // Only the descriptors a test asks for reach the wrapper.
   for (int fd = 3; fd < 1024; ++fd) {
     if (fd != launch.inherited_descriptor) ::close(fd);
@@ -54,9 +60,10 @@ bool enter(const std::string& folder) {
   ::sigprocmask(SIG_SETMASK, &mask, nullptr);
   if (!launch.folder.empty() && !enter(launch.folder)) ::_exit(250);
   for (const std::string& variable : launch.environment) ::putenv(::strdup(variable.c_str()));
-  if (launch.descriptor_limit != RLIM_INFINITY) {
-    const rlimit limit{launch.descriptor_limit, launch.descriptor_limit};
-    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(252);
+  for (const auto& [resource, value] :
+       {std::pair{RLIMIT_NOFILE, launch.descriptor_limit}, {RLIMIT_FSIZE, launch.file_size_limit}}) {
+    const rlimit limit{value, value};
+    if (value != RLIM_INFINITY && ::setrlimit(resource, &limit) != 0) ::_exit(252);
   }
   std::vector<char*> argv;
   std::vector<std::string> words{launch.argv0.empty() ? launch.program : launch.argv0};
@@ -70,10 +77,13 @@ bool enter(const std::string& folder) {
 
 }  // namespace
 
-WrapperProcess::WrapperProcess(const Launch& launch) {
-  pid_ = ::fork();
-  if (pid_ == 0) exec_wrapper(launch);
+pid_t spawn(const Launch& launch) {
+  const pid_t pid = ::fork();
+  if (pid == 0) exec_wrapper(launch);
+  return pid;
 }
+
+WrapperProcess::WrapperProcess(const Launch& launch) : pid_(spawn(launch)) {}
 
 WrapperProcess::~WrapperProcess() {
   if (pid_ > 0 && !status_) {

@@ -31,7 +31,16 @@ struct Launch {
   int standard_input = -1;                    // made its descriptor 0; -1: the test's own
   int standard_output = -1;                   // made its descriptors 1 and 2; -1: the test's own
   rlim_t descriptor_limit = RLIM_INFINITY;    // RLIMIT_NOFILE, soft and hard, before exec
+  rlim_t file_size_limit = RLIM_INFINITY;     // RLIMIT_FSIZE, soft and hard, before exec
+  // When set, waits before the exec until the pipe `gate` reads its end: the
+  // starter closes `gate_write_end`, and every process waiting goes at once.
+  int gate = -1;
+  int gate_write_end = -1;
 };
+
+// Starts `launch` in a process of its own (a job of its own, as a shell
+// starts it); the caller waits for it.
+pid_t spawn(const Launch& launch);
 
 class WrapperProcess {
  public:

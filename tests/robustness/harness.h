@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "file_text.h"
+#include "linux/wrapper_harness.h"
 
 namespace lull::robustness {
 
@@ -74,49 +75,21 @@ struct Launch {
 
 // Starts the wrapper; its output goes nowhere, as when started from a desktop.
 inline pid_t start(const std::string& wrapper, const Launch& launch = {}) {
-  std::vector<std::string> words{wrapper};
-  words.insert(words.end(), launch.arguments.begin(), launch.arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** variable = environ; *variable != nullptr; ++variable) {
-    const std::string_view text(*variable);
-    if (!text.starts_with("LD_PRELOAD=") && !text.starts_with("ASAN_OPTIONS="))
-      environment.emplace_back(text);
-  }
-  std::string asan_options =
-      std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") : "";
+  static const int nowhere = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  testing::Launch how{.program = wrapper,
+                      .arguments = launch.arguments,
+                      .standard_input = launch.standard_input >= 0 ? launch.standard_input : nowhere,
+                      .standard_output = nowhere,
+                      .file_size_limit = launch.file_size_limit,
+                      .gate = launch.gate,
+                      .gate_write_end = launch.gate_write_end};
   if (launch.preload_interrupting_handler) {
-    environment.push_back("LD_PRELOAD=" + interrupting_handler);
-    asan_options += ":verify_asan_link_order=0";
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    how.environment = {"LD_PRELOAD=" + interrupting_handler,
+                       "ASAN_OPTIONS=" + std::string(asan_options != nullptr ? asan_options : "") +
+                           ":verify_asan_link_order=0"};
   }
-  if (!asan_options.empty()) environment.push_back("ASAN_OPTIONS=" + asan_options);
-  std::vector<char*> envp;
-  for (std::string& variable : environment) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  // The child: only async-signal-safe calls from here to exec.
-  const int input =
-      launch.standard_input >= 0 ? launch.standard_input : ::open("/dev/null", O_RDONLY);
-  const int nowhere = ::open("/dev/null", O_WRONLY);
-  ::dup2(input, 0);
-  ::dup2(nowhere, 1);
-  ::dup2(nowhere, 2);
-  if (launch.file_size_limit != RLIM_INFINITY) {
-    const rlimit limit{launch.file_size_limit, launch.file_size_limit};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  if (launch.gate >= 0) {
-    ::close(launch.gate_write_end);
-    char byte = 0;
-    while (::read(launch.gate, &byte, 1) != 0 && errno == EINTR) {
-    }
-  }
-  ::execve(argv[0], argv.data(), envp.data());
-  ::_exit(120);
+  return testing::spawn(how);
 }
 
 // Waits up to `limit` for process `pid` to end and returns its wait status;
