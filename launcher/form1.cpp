@@ -81,6 +81,7 @@ int run_wrapper(const platform::ProgramIdentity& identity, const Build& build) {
   platform::Window window(caption, timer_interval_ms);
   Form1 form(window, processes, identity, build);
   window.run(form, processes.follow_up());
+  processes.end_as_child_did(form.watched_process_id());
   return processes.exit_status(form.watched_process_id());
 }
 

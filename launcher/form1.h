@@ -17,10 +17,9 @@ struct Build {
   bool reads_window_style_keys = true;
   // Creates the Java child itself instead of handing its command line to the
   // start service; null to use the start service.
-  platform::ProcessInformation (*create_java_child)(platform::ProcessServices& processes,
-                                                    const platform::CommandLine& command,
-                                                    const platform::ProgramIdentity& identity) =
-      nullptr;
+  platform::ProcessInformation (*create_java_child)(
+      platform::ProcessServices& processes, const platform::CommandLine& command,
+      const platform::ProgramIdentity& identity) = nullptr;
 };
 
 // The program's only window object.

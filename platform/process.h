@@ -100,6 +100,11 @@ class ProcessServices {
   // what the system reported of the child's end, where it reports anything.
   [[nodiscard]] int exit_status(ProcessId id) const;
 
+  // Ends the wrapper the way process `id` ended, where the system tells more
+  // than a status can: on Linux, a child ended by a signal ends the wrapper by
+  // the same signal. Returns where there is nothing more to tell.
+  void end_as_child_did(ProcessId id) const;
+
   // What is still to be done for the child while it runs.
   FollowUp& follow_up();
 

@@ -2,6 +2,7 @@
 #include "platform/linux/cgroups.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/linux/text_file.h"
@@ -70,9 +71,29 @@ bool below_unlimited(const std::string& path) {
   return !value.empty() && std::strtoull(value.c_str(), nullptr, 10) < (1ULL << 62);
 }
 
+// systemd gives every unit a task limit of its own by default
+// (DefaultTasksMax, 15 % of the tasks the system allows; logind 33 % for each
+// user's slice). That is no administrator's limit: the job's own scope gets
+// the same default.
+bool systemd_default_tasks(std::uint64_t value) {
+  std::uint64_t tasks = 4194303;  // the kernel's own ceiling
+  for (const char* file : {"/proc/sys/kernel/pid_max", "/proc/sys/kernel/threads-max"}) {
+    const std::uint64_t most = std::strtoull(value_of(file).c_str(), nullptr, 10);
+    if (most > 1) tasks = std::min(tasks, most - 1);
+  }
+  return value == tasks * 15 / 100 || value == tasks * 33 / 100;
+}
+
+bool tasks_limited(const std::string& path) {
+  const std::string value = value_of(path);
+  return !value.empty() && value != "max" &&
+         !systemd_default_tasks(std::strtoull(value.c_str(), nullptr, 10));
+}
+
 bool v2_limited(const std::string& folder) {
-  for (const char* file : {"/memory.max", "/memory.high", "/memory.swap.max", "/pids.max"})
+  for (const char* file : {"/memory.max", "/memory.high", "/memory.swap.max"})
     if (set_and_not_max(folder + file)) return true;
+  if (tasks_limited(folder + "/pids.max")) return true;
   const std::string quota = value_of(folder + "/cpu.max");  // "max 100000": no quota
   if (!quota.empty() && field_of(quota, 0) != "max") return true;
   for (const char* file : {"/cpuset.cpus", "/cpuset.mems", "/io.max"})
@@ -84,7 +105,7 @@ bool v1_limited(const Hierarchy& hierarchy, const std::string& folder, const std
   if (hierarchy.has("memory") && (below_unlimited(folder + "/memory.limit_in_bytes") ||
                                   below_unlimited(folder + "/memory.memsw.limit_in_bytes")))
     return true;
-  if (hierarchy.has("pids") && set_and_not_max(folder + "/pids.max")) return true;
+  if (hierarchy.has("pids") && tasks_limited(folder + "/pids.max")) return true;
   if (hierarchy.has("cpu")) {
     const std::string quota = value_of(folder + "/cpu.cfs_quota_us");
     if (!quota.empty() && quota != "-1") return true;

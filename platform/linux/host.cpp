@@ -10,7 +10,6 @@
 #include <chrono>
 #include <csignal>
 
-
 namespace lull::platform {
 
 const char folder_separator = '/';

@@ -131,7 +131,7 @@ PlacementPlan plan_placement() {
   plan.managed = booted || top > 0;
   if (plan.scope.manager != Manager::none) {
     plan.scope.program_name = program_invocation_short_name;
-    if (!fit_to_limits(hierarchies, path, top, plan.scope)) plan.scope.manager = Manager::none;
+    if (!fit_to_limits(hierarchies, path, top, plan.scope)) plan.scope = {};
   }
   // b. Our own idle group, only in a tree that no service manager owns.
   if (!plan.managed) plan.idle_group = choose_idle_group(hierarchies, plan.unified);

@@ -283,6 +283,25 @@ int ProcessServices::exit_status(ProcessId id) const {
   return 0;
 }
 
+// A shell reports the signal as 128+N either way, but a service manager
+// counts only an end by SIGTERM as a clean stop: stopping a service stops the
+// job's scope too, and where the job goes first, the wrapper must not report
+// that as a failure of its own. No core file is left for the child's crash.
+void ProcessServices::end_as_child_did(ProcessId id) const {
+  if (id == 0 || id != state_->reaped_id || !WIFSIGNALED(state_->reaped_status)) return;
+  const int signal = WTERMSIG(state_->reaped_status);
+  const rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  ::sigaction(signal, &default_action, nullptr);
+  sigset_t only;
+  ::sigemptyset(&only);
+  ::sigaddset(&only, signal);
+  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(signal);
+}
+
 FollowUp& ProcessServices::follow_up() { return state_->session_group; }
 
 }  // namespace lull::platform

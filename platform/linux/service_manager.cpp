@@ -287,7 +287,12 @@ std::string user_bus_address() {
   // perhaps with a guid. Several addresses, other transports (tcp: resolves
   // names without any deadline) and unixexec: (runs a program) are refused.
   const std::string_view address = given;
-  if (!address.starts_with("unix:") || address.find(';') != std::string_view::npos) return {};
+  const auto refused = [&] {
+    diagnose("user bus: %s is no single local socket: not asked", given);
+    return std::string();
+  };
+  if (!address.starts_with("unix:") || address.find(';') != std::string_view::npos)
+    return refused();
   bool has_socket = false;
   for (std::size_t begin = 5; begin < address.size();) {
     std::size_t end = address.find(',', begin);
@@ -296,11 +301,11 @@ std::string user_bus_address() {
     if (pair.starts_with("path=") || pair.starts_with("abstract=")) {
       has_socket = true;
     } else if (!pair.starts_with("guid=")) {
-      return {};
+      return refused();
     }
     begin = end + 1;
   }
-  return has_socket ? std::string(address) : std::string();
+  return has_socket ? std::string(address) : refused();
 }
 
 std::string scope_name(const std::string& program_name, long pid, unsigned random) {

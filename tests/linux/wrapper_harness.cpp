@@ -60,8 +60,8 @@ bool enter(const std::string& folder) {
   ::sigprocmask(SIG_SETMASK, &mask, nullptr);
   if (!launch.folder.empty() && !enter(launch.folder)) ::_exit(250);
   for (const std::string& variable : launch.environment) ::putenv(::strdup(variable.c_str()));
-  for (const auto& [resource, value] :
-       {std::pair{RLIMIT_NOFILE, launch.descriptor_limit}, {RLIMIT_FSIZE, launch.file_size_limit}}) {
+  for (const auto& [resource, value] : {std::pair{RLIMIT_NOFILE, launch.descriptor_limit},
+                                        {RLIMIT_FSIZE, launch.file_size_limit}}) {
     const rlimit limit{value, value};
     if (value != RLIM_INFINITY && ::setrlimit(resource, &limit) != 0) ::_exit(252);
   }

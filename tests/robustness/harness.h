@@ -76,13 +76,14 @@ struct Launch {
 // Starts the wrapper; its output goes nowhere, as when started from a desktop.
 inline pid_t start(const std::string& wrapper, const Launch& launch = {}) {
   static const int nowhere = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  testing::Launch how{.program = wrapper,
-                      .arguments = launch.arguments,
-                      .standard_input = launch.standard_input >= 0 ? launch.standard_input : nowhere,
-                      .standard_output = nowhere,
-                      .file_size_limit = launch.file_size_limit,
-                      .gate = launch.gate,
-                      .gate_write_end = launch.gate_write_end};
+  testing::Launch how{
+      .program = wrapper,
+      .arguments = launch.arguments,
+      .standard_input = launch.standard_input >= 0 ? launch.standard_input : nowhere,
+      .standard_output = nowhere,
+      .file_size_limit = launch.file_size_limit,
+      .gate = launch.gate,
+      .gate_write_end = launch.gate_write_end};
   if (launch.preload_interrupting_handler) {
     const char* asan_options = std::getenv("ASAN_OPTIONS");
     how.environment = {"LD_PRELOAD=" + interrupting_handler,
