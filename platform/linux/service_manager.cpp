@@ -219,7 +219,7 @@ bool send_request(Talk& talk, const ScopeRequest& request, const std::string& un
   if (r >= 0) r = api.append(message, "(sv)", "CPUWeight", "t", weight);
   // A scope that failed is collected too, rather than listed as failed.
   if (r >= 0) r = api.append(message, "(sv)", "CollectMode", "s", "inactive-or-failed");
-  // Stopping or restarting the wrapper's service stops the job, as it did
+  // Stopping the wrapper's service stops the job, as it did
   // before the job had a scope of its own.
   if (r >= 0 && !request.part_of.empty())
     r = api.append(message, "(sv)", "PartOf", "as", 1, request.part_of.c_str());
