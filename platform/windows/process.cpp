@@ -1,10 +1,14 @@
 // Process services for Windows. Windows code only.
-// CreateProcessA, OpenProcess, SetPriorityClass and CloseHandle (kernel32).
+// CreateProcessW, OpenProcess, SetPriorityClass and CloseHandle (kernel32).
+// Command lines and folders are UTF-8 inside the programs and go to the
+// system as UTF-16, so that no character is lost.
 #include "platform/process.h"
 
 #include <windows.h>
 
 #include <string>
+
+#include "platform/windows/text.h"
 
 namespace lull::platform {
 namespace {
@@ -58,14 +62,17 @@ void note_start_failure() {
   last_start_failure = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
-// CreateProcessA may write into the command line it is given, so it gets a
-// copy of its own; `folder` null keeps the wrapper's current folder.
-bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags, const char* folder,
-            STARTUPINFOA& startup, PROCESS_INFORMATION& created) {
-  std::string text = command_text(command);
-  if (::CreateProcessA(nullptr, text.data(), nullptr, nullptr, inherit_handles, flags, nullptr,
-                       folder, &startup, &created) != 0)
+// CreateProcessW may write into the command line it is given, so it gets a
+// copy of its own; `folder` empty keeps the wrapper's current folder.
+bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags,
+            const std::string& folder, STARTUPINFOW& startup, PROCESS_INFORMATION& created) {
+  const std::string text = command_text(command);
+  std::wstring wide_text = utf16(text);
+  const std::wstring wide_folder = utf16(folder);
+  if (::CreateProcessW(nullptr, wide_text.data(), nullptr, nullptr, inherit_handles, flags, nullptr,
+                       folder.empty() ? nullptr : wide_folder.c_str(), &startup, &created) != 0) {
     return true;
+  }
   note_start_failure();
   created = {};
   return false;
@@ -74,7 +81,7 @@ bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags, const
 }  // namespace
 
 ProcessId start(const CommandLine& command, WindowStyle style) {
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow =
@@ -83,7 +90,7 @@ ProcessId start(const CommandLine& command, WindowStyle style) {
   // and no process it starts at once, runs above idle; the start-up sequence
   // still sets the class afterwards, as for any child.
   PROCESS_INFORMATION created{};
-  if (!create(command, FALSE, IDLE_PRIORITY_CLASS, nullptr, startup, created)) return 0;
+  if (!create(command, FALSE, IDLE_PRIORITY_CLASS, {}, startup, created)) return 0;
   ::CloseHandle(created.hThread);
   ::CloseHandle(created.hProcess);
   return static_cast<ProcessId>(created.dwProcessId);
@@ -94,12 +101,10 @@ ProcessInformation create_process(const CommandLine& command, const std::string&
   // mean the drive's current folder, so it gets its backslash back.
   std::string current = folder;
   if (!current.empty() && current.back() == ':') current.push_back('\\');
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION created{};
-  if (!create(command, TRUE, NORMAL_PRIORITY_CLASS, current.empty() ? nullptr : current.c_str(),
-              startup, created))
-    return {};
+  if (!create(command, TRUE, NORMAL_PRIORITY_CLASS, current, startup, created)) return {};
   return {.process = portable(created.hProcess),
           .thread = portable(created.hThread),
           .id = static_cast<ProcessId>(created.dwProcessId)};
