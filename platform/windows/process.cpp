@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "platform/windows/text.h"
 
 namespace lull::platform {
@@ -62,6 +63,15 @@ void note_start_failure() {
   last_start_failure = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
+// One diagnostic line for a step that the system did or refused.
+void report(const char* step, BOOL done) {
+  if (done != 0) {
+    diagnose("%s: done", step);
+  } else {
+    diagnose("%s: error %lu", step, ::GetLastError());
+  }
+}
+
 // CreateProcessW may write into the command line it is given, so it gets a
 // copy of its own; `folder` empty keeps the wrapper's current folder.
 bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags,
@@ -71,9 +81,12 @@ bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags,
   const std::wstring wide_folder = utf16(folder);
   if (::CreateProcessW(nullptr, wide_text.data(), nullptr, nullptr, inherit_handles, flags, nullptr,
                        folder.empty() ? nullptr : wide_folder.c_str(), &startup, &created) != 0) {
+    diagnose("started process %lu in %s: %s", created.dwProcessId,
+             folder.empty() ? "the current folder" : folder.c_str(), text.c_str());
     return true;
   }
   note_start_failure();
+  diagnose("start failed, error %lu: %s", last_start_failure, text.c_str());
   created = {};
   return false;
 }
@@ -129,7 +142,9 @@ Handle open_to_probe(ProcessId id) {
   return 0;
 }
 
-void set_idle_priority(Handle process) { ::SetPriorityClass(native(process), IDLE_PRIORITY_CLASS); }
+void set_idle_priority(Handle process) {
+  report("idle class", ::SetPriorityClass(native(process), IDLE_PRIORITY_CLASS));
+}
 
 void close(Handle handle) {
   if (handle != 0) ::CloseHandle(native(handle));
