@@ -16,10 +16,17 @@ std::string variable(const char* name) {
   return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
 }
 
+// The system's UTF-16 as UTF-8: an ANSI form would hide a lost character as "?".
+std::string utf8(const wchar_t* wide) {
+  char text[8192];
+  const int length =
+      ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+  return std::string(text, length > 0 ? static_cast<std::size_t>(length) - 1 : 0);
+}
+
 std::string current_folder() {
-  char folder[4096];
-  const DWORD length = ::GetCurrentDirectoryA(sizeof folder, folder);
-  return length > 0 && length < sizeof folder ? std::string(folder, length) : std::string();
+  wchar_t folder[4096] = {};
+  return ::GetCurrentDirectoryW(4096, folder) < 4096 ? utf8(folder) : std::string();
 }
 
 std::uint64_t now() {
@@ -60,7 +67,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   seen += "flags=" + std::to_string(startup.dwFlags) + "\n";
   seen += "show=" + std::to_string(startup.wShowWindow) + "\n";
   seen += "folder=" + current_folder() + "\n";
-  seen += "command=" + std::string(::GetCommandLineA()) + "\n";
+  seen += "command=" + utf8(::GetCommandLineW()) + "\n";
   seen += "pid=" + std::to_string(::GetCurrentProcessId()) + "\n";
   // Written aside and moved in place, so a reader never sees half a report.
   const std::string aside = report + ".part";

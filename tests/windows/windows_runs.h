@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,12 +36,15 @@ inline std::string child_exe() { return built_path(LULL_TEST_CHILD_EXE); }
 
 inline std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// The tests' paths and command lines are UTF-8; the wide functions take them.
+inline std::wstring wide(const std::string& text) { return as_path(text).wstring(); }
+
 // A copy of a built program in `folder`, under the name `file`.
 inline std::string install(const std::string& program, const std::string& folder,
                            const std::string& file) {
-  ::CreateDirectoryA(folder.c_str(), nullptr);
+  ::CreateDirectoryW(wide(folder).c_str(), nullptr);
   const std::string copy = folder + "\\" + file;
-  EXPECT_NE(::CopyFileA(program.c_str(), copy.c_str(), FALSE), 0) << copy;
+  EXPECT_NE(::CopyFileW(wide(program).c_str(), wide(copy).c_str(), FALSE), 0) << copy;
   return copy;
 }
 
@@ -59,7 +63,7 @@ struct InstalledWrapper {
 };
 
 inline bool file_exists(const std::string& path) {
-  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return ::GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Milliseconds between two system times given in 100 ns units.
@@ -72,18 +76,21 @@ inline std::uint64_t as_number(const FILETIME& time) {
 }
 
 // A process started with a raw command line and watched by the test. The
-// test child it leads to reports to `report` and stays `child_stay_ms`.
+// test child it leads to reports to `report` and stays `child_stay_ms`. With
+// `lullrun_debug`, LULLRUN_DEBUG has that value and the test is its debugger.
 class Launch {
  public:
   Launch(const std::string& command_line, const std::string& folder, const std::string& report,
-         DWORD child_stay_ms = 0) {
-    std::string environment = environment_with(report, child_stay_ms);
-    std::string text = command_line;
-    STARTUPINFOA startup{};
+         DWORD child_stay_ms = 0, const char* lullrun_debug = nullptr) {
+    std::string environment = environment_with(report, child_stay_ms, lullrun_debug);
+    std::wstring text = wide(command_line);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created{};
-    if (::CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, environment.data(),
-                         folder.empty() ? nullptr : folder.c_str(), &startup, &created) != 0) {
+    if (::CreateProcessW(nullptr, text.data(), nullptr, nullptr, FALSE,
+                         lullrun_debug != nullptr ? DEBUG_ONLY_THIS_PROCESS : 0, environment.data(),
+                         folder.empty() ? nullptr : wide(folder).c_str(), &startup,
+                         &created) != 0) {
       ::CloseHandle(created.hThread);
       process_ = created.hProcess;
       id_ = created.dwProcessId;
@@ -113,6 +120,30 @@ class Launch {
   [[nodiscard]] std::uint64_t ended_at() const { return times().second; }
   [[nodiscard]] double lifetime_ms() const { return ms_between(created_at(), ended_at()); }
 
+  // The lines the debugged process sent its debugger until it ended.
+  std::string debug_output() {
+    std::string lines;
+    for (DEBUG_EVENT event{}; ::WaitForDebugEvent(&event, patience_ms);) {
+      const auto& about = event.u;
+      if (event.dwDebugEventCode == OUTPUT_DEBUG_STRING_EVENT) {
+        std::string line(about.DebugString.nDebugStringLength, '\0');
+        ::ReadProcessMemory(process_, about.DebugString.lpDebugStringData, line.data(), line.size(),
+                            nullptr);
+        lines += line.c_str();
+      }
+      if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT)
+        ::CloseHandle(about.CreateProcessInfo.hFile);
+      if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) ::CloseHandle(about.LoadDll.hFile);
+      // Exceptions are the program's to handle; the first breakpoint is ours.
+      const bool exception = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+                             about.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT;
+      ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId,
+                           exception ? DBG_EXCEPTION_NOT_HANDLED : DBG_CONTINUE);
+      if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) break;
+    }
+    return lines;
+  }
+
  private:
   [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> times() const {
     FILETIME created{}, ended{}, kernel{}, user{};
@@ -120,15 +151,19 @@ class Launch {
     return {as_number(created), as_number(ended)};
   }
 
-  // This process's environment, with the test child's two settings.
-  static std::string environment_with(const std::string& report, DWORD child_stay_ms) {
+  // This process's environment, with the test child's two settings, and
+  // LULLRUN_DEBUG only when asked for.
+  static std::string environment_with(const std::string& report, DWORD child_stay_ms,
+                                      const char* lullrun_debug) {
     std::string block;
     char* strings = ::GetEnvironmentStringsA();
     for (const char* entry = strings; entry != nullptr && *entry != '\0';
          entry += std::char_traits<char>::length(entry) + 1) {
-      if (std::string(entry).rfind("LULL_CHILD_", 0) != 0) block.append(entry).push_back('\0');
+      if (std::string(entry).rfind("LULL", 0) != 0) block.append(entry).push_back('\0');
     }
     ::FreeEnvironmentStringsA(strings);
+    if (lullrun_debug != nullptr)
+      block.append("LULLRUN_DEBUG=").append(lullrun_debug).push_back('\0');
     block.append("LULL_CHILD_REPORT=" + report).push_back('\0');
     block.append("LULL_CHILD_STAY_MS=" + std::to_string(child_stay_ms)).push_back('\0');
     block.push_back('\0');
@@ -170,6 +205,52 @@ inline bool await_report(const std::string& path, DWORD ms = patience_ms) {
     ::Sleep(50);
   }
   return file_exists(path);
+}
+
+// Each wrapper where the ANSI code page falls short, as one table: copies of
+// `program` under such names in a folder named so, all started at once. A
+// first run leaves `template_text`; settings in UTF-8 (with and without the
+// byte-order mark) and in the ANSI code page (1252, Wine's for the C and
+// English locales), and a pass-through argument, bring their characters to
+// the child intact, in the folder its mode runs it in.
+inline void check_beyond_ansi(const std::string& program, const std::string& template_text,
+                              bool java_in_program_folder) {
+  const std::string job = "Java_Executable_Path=" + child_exe() +
+                          "\r\nClass_path_to_use=\r\nClass_to_run=Main\r\n"
+                          "Java_run_minimized_no_focus=\r\nArgs_if_any=";
+  const std::string java = child_exe() + " -classpath . Main ", both = "Zoë 作業";
+  struct Case {
+    std::string settings, arguments, command;  // empty: no file; Java mode; nothing starts
+  };
+  const std::vector<Case> cases = {
+      {"", "", ""},
+      {job + both + "\r\n", "", java + both},
+      {"\xEF\xBB\xBF" + job + both + "\r\n", "", java + both},
+      {job + "Zo\xEB\r\n", "", java + "Zoë"},
+      {"", " " + child_exe() + " " + quoted(both), child_exe() + " " + quoted(both)}};
+  ScratchFolder scratch;
+  const std::string started_in = scratch.path().string(), folder = started_in + "\\作業 Zoë";
+  std::vector<InstalledWrapper> wrappers;
+  std::vector<std::unique_ptr<Launch>> runs;
+  for (const Case& row : cases) {
+    auto& wrapper = wrappers.emplace_back(folder, program, "夜間 " + std::to_string(runs.size()));
+    wrapper.report = scratch / ("report" + std::to_string(runs.size()));
+    if (!row.settings.empty()) write_file(wrapper.settings, row.settings);
+    runs.push_back(std::make_unique<Launch>("\"" + wrapper.program + "\"" + row.arguments,
+                                            started_in, wrapper.report));
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(wrappers[i].program + cases[i].arguments);
+    ASSERT_TRUE(runs[i]->wait());
+    Report seen = read_report(wrappers[i].report);
+    const bool java = cases[i].arguments.empty(), started = !cases[i].command.empty();
+    EXPECT_EQ(seen["command"], cases[i].command);
+    const std::string child_folder = java && java_in_program_folder ? folder : started_in;
+    EXPECT_EQ(seen["folder"], started ? child_folder : "");
+    if (java) {
+      EXPECT_EQ(read_file(wrappers[i].settings), started ? cases[i].settings : template_text);
+    }
+  }
 }
 
 }  // namespace lull::testing
