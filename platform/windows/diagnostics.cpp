@@ -12,7 +12,7 @@ namespace lull::platform {
 
 bool diagnostics_wanted() {
   wchar_t wanted[2];
-  // The length of a value that does not fit, or 0 when there is none.
+  // The value's length, or the room a longer one needs; 0 when unset or empty.
   return ::GetEnvironmentVariableW(L"LULLRUN_DEBUG", wanted, 2) > 0;
 }
 
