@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <regex>
 #include <string>
 
 #include "windows_runs.h"
@@ -13,9 +12,6 @@ namespace lull::testing {
 namespace {
 
 inline std::string lullspawn_exe() { return built_path(LULL_LULLSPAWN_EXE); }
-
-const std::string java_template =
-    "Java_Executable_Path=\r\nClass_path_to_use=\r\nClass_to_run=\r\nArgs_if_any=\r\n";
 
 struct Installed : InstalledWrapper {
   explicit Installed(const std::string& folder)
@@ -89,30 +85,9 @@ TEST(LullspawnPassThrough, ReadsNoSettingsAndAlwaysShowsNormally) {
 }
 
 TEST(LullspawnIdentity, FolderNameSettingsAndArgumentsBeyondTheAnsiCodePage) {
-  check_beyond_ansi(lullspawn_exe(), java_template, true);
-}
-
-// With LULLRUN_DEBUG set, each program tells its debugger of the start, the
-// idle class and the memory priority (which Wine 8 refuses with error 1); set
-// but empty, nothing.
-TEST(WindowsDebugLines, TellTheStartTheIdleClassAndTheMemoryPriority) {
-  ScratchFolder scratch;
-  const Installed lullspawn(scratch.path().string());
-  write_file(lullspawn.settings, "Java_Executable_Path=" + child_exe() + "\r\n");
-  const std::string lullrun = install(lullrun_exe(), lullspawn.folder, "lullrun.exe");
-  for (const std::string& command :
-       {quoted(lullrun) + " " + child_exe(), quoted(lullspawn.program)})
-    for (const char* debug : {"1", ""}) {
-      Launch run(command, lullspawn.folder, lullspawn.report, 0, debug);
-      const std::string lines = run.debug_output(),
-                        name = "\\[" + std::to_string(run.id()) + "\\]: ";
-      SCOPED_TRACE(command + "\n" + lines);
-      for (const char* line : {"started process \\d+ in ", "idle class: done\n",
-                               "memory priority very low: (done|error \\d+)\n"})
-        EXPECT_EQ(std::regex_search(lines, std::regex("lull(run|spawn)" + name + line)),
-                  *debug != 0);
-      EXPECT_EQ(lines.empty(), *debug == 0);
-    }
+  check_beyond_ansi(
+      lullspawn_exe(),
+      "Java_Executable_Path=\r\nClass_path_to_use=\r\nClass_to_run=\r\nArgs_if_any=\r\n", true);
 }
 
 }  // namespace

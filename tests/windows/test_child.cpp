@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -18,10 +19,8 @@ std::string variable(const char* name) {
 
 // The system's UTF-16 as UTF-8: an ANSI form would hide a lost character as "?".
 std::string utf8(const wchar_t* wide) {
-  char text[8192];
-  const int length =
-      ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-  return std::string(text, length > 0 ? static_cast<std::size_t>(length) - 1 : 0);
+  const std::u8string text = std::filesystem::path(wide).u8string();
+  return {text.begin(), text.end()};
 }
 
 std::string current_folder() {

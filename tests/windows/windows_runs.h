@@ -5,9 +5,10 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
-#include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,7 @@ struct InstalledWrapper {
 };
 
 inline bool file_exists(const std::string& path) {
-  return ::GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Milliseconds between two system times given in 100 ns units.
@@ -77,7 +78,7 @@ inline std::uint64_t as_number(const FILETIME& time) {
 
 // A process started with a raw command line and watched by the test. The
 // test child it leads to reports to `report` and stays `child_stay_ms`. With
-// `lullrun_debug`, LULLRUN_DEBUG has that value and the test is its debugger.
+// `lullrun_debug` the test is its debugger, LULLRUN_DEBUG that value.
 class Launch {
  public:
   Launch(const std::string& command_line, const std::string& folder, const std::string& report,
@@ -124,19 +125,19 @@ class Launch {
   std::string debug_output() {
     std::string lines;
     for (DEBUG_EVENT event{}; ::WaitForDebugEvent(&event, patience_ms);) {
-      const auto& about = event.u;
       if (event.dwDebugEventCode == OUTPUT_DEBUG_STRING_EVENT) {
-        std::string line(about.DebugString.nDebugStringLength, '\0');
-        ::ReadProcessMemory(process_, about.DebugString.lpDebugStringData, line.data(), line.size(),
-                            nullptr);
+        std::string line(event.u.DebugString.nDebugStringLength, '\0');
+        ::ReadProcessMemory(process_, event.u.DebugString.lpDebugStringData, line.data(),
+                            line.size(), nullptr);
         lines += line.c_str();
       }
       if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT)
-        ::CloseHandle(about.CreateProcessInfo.hFile);
-      if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) ::CloseHandle(about.LoadDll.hFile);
+        ::CloseHandle(event.u.CreateProcessInfo.hFile);
+      if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) ::CloseHandle(event.u.LoadDll.hFile);
       // Exceptions are the program's to handle; the first breakpoint is ours.
-      const bool exception = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
-                             about.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT;
+      const bool exception =
+          event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+          event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT;
       ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId,
                            exception ? DBG_EXCEPTION_NOT_HANDLED : DBG_CONTINUE);
       if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) break;
@@ -151,8 +152,7 @@ class Launch {
     return {as_number(created), as_number(ended)};
   }
 
-  // This process's environment, with the test child's two settings, and
-  // LULLRUN_DEBUG only when asked for.
+  // This process's environment, with the test child's two settings.
   static std::string environment_with(const std::string& report, DWORD child_stay_ms,
                                       const char* lullrun_debug) {
     std::string block;
@@ -207,49 +207,50 @@ inline bool await_report(const std::string& path, DWORD ms = patience_ms) {
   return file_exists(path);
 }
 
-// Each wrapper where the ANSI code page falls short, as one table: copies of
-// `program` under such names in a folder named so, all started at once. A
-// first run leaves `template_text`; settings in UTF-8 (with and without the
-// byte-order mark) and in the ANSI code page (1252, Wine's for the C and
-// English locales), and a pass-through argument, bring their characters to
-// the child intact, in the folder its mode runs it in.
+// Copies of a wrapper named and placed beyond the ANSI code page, as one table: a first run leaves
+// `template_text`; UTF-8 settings (with and without the byte-order mark), ANSI ones (1252, Wine's
+// for English and C) and a pass-through argument bring their characters to the child intact. The
+// test is each copy's debugger: with LULLRUN_DEBUG set it hears of the start, the memory priority
+// (Wine 8 refuses it: error 1) and the idle class; set but empty, nothing.
 inline void check_beyond_ansi(const std::string& program, const std::string& template_text,
                               bool java_in_program_folder) {
   const std::string job = "Java_Executable_Path=" + child_exe() +
                           "\r\nClass_path_to_use=\r\nClass_to_run=Main\r\n"
                           "Java_run_minimized_no_focus=\r\nArgs_if_any=";
   const std::string java = child_exe() + " -classpath . Main ", both = "Zoë 作業";
-  struct Case {
-    std::string settings, arguments, command;  // empty: no file; Java mode; nothing starts
-  };
-  const std::vector<Case> cases = {
-      {"", "", ""},
-      {job + both + "\r\n", "", java + both},
-      {"\xEF\xBB\xBF" + job + both + "\r\n", "", java + both},
-      {job + "Zo\xEB\r\n", "", java + "Zoë"},
-      {"", " " + child_exe() + " " + quoted(both), child_exe() + " " + quoted(both)}};
+  const std::string pass = " " + child_exe() + " " + quoted(both);
+  // Settings (none when empty), arguments (none: Java mode), the child's command, LULLRUN_DEBUG.
+  const std::vector<std::array<std::string, 4>> cases = {
+      {"", "", "", "1"},
+      {job + both + "\r\n", "", java + both, "1"},
+      {"\xEF\xBB\xBF" + job + both + "\r\n", "", java + both, "1"},
+      {job + "Zo\xEB\r\n", "", java + "Zoë", "1"},
+      {"", pass, pass.substr(1), "1"},
+      {"", pass, pass.substr(1), ""}};
   ScratchFolder scratch;
   const std::string started_in = scratch.path().string(), folder = started_in + "\\作業 Zoë";
-  std::vector<InstalledWrapper> wrappers;
-  std::vector<std::unique_ptr<Launch>> runs;
-  for (const Case& row : cases) {
-    auto& wrapper = wrappers.emplace_back(folder, program, "夜間 " + std::to_string(runs.size()));
-    wrapper.report = scratch / ("report" + std::to_string(runs.size()));
-    if (!row.settings.empty()) write_file(wrapper.settings, row.settings);
-    runs.push_back(std::make_unique<Launch>("\"" + wrapper.program + "\"" + row.arguments,
-                                            started_in, wrapper.report));
-  }
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(wrappers[i].program + cases[i].arguments);
-    ASSERT_TRUE(runs[i]->wait());
-    Report seen = read_report(wrappers[i].report);
-    const bool java = cases[i].arguments.empty(), started = !cases[i].command.empty();
-    EXPECT_EQ(seen["command"], cases[i].command);
-    const std::string child_folder = java && java_in_program_folder ? folder : started_in;
-    EXPECT_EQ(seen["folder"], started ? child_folder : "");
+  int number = 0;
+  for (const auto& [settings, arguments, command, debug] : cases) {
+    InstalledWrapper wrapper(folder, program, "夜間 " + std::to_string(++number));
+    SCOPED_TRACE(wrapper.program + arguments);
+    wrapper.report = scratch / ("report" + std::to_string(number));
+    if (!settings.empty()) write_file(wrapper.settings, settings);
+    Launch run("\"" + wrapper.program + "\"" + arguments, started_in, wrapper.report, 0,
+               debug.c_str());
+    const std::string lines = run.debug_output(), id = "\\[" + std::to_string(run.id()) + "\\]: ";
+    ASSERT_TRUE(run.wait());
+    Report seen = read_report(wrapper.report);
+    EXPECT_EQ(seen["command"], command);
+    const bool java = arguments.empty(), in_program_folder = java && java_in_program_folder;
+    EXPECT_EQ(seen["folder"], command.empty() ? "" : in_program_folder ? folder : started_in);
     if (java) {
-      EXPECT_EQ(read_file(wrappers[i].settings), started ? cases[i].settings : template_text);
+      EXPECT_EQ(read_file(wrapper.settings), command.empty() ? template_text : settings);
     }
+    const std::regex told(id + "started process \\d+ in .*\n.*" + id +
+                          "memory priority very low: (done|error \\d+)\n.*" + id +
+                          "idle class: done\n");
+    EXPECT_EQ(std::regex_search(lines, told), !command.empty() && !debug.empty()) << lines;
+    EXPECT_EQ(lines.empty(), debug.empty());
   }
 }
 
