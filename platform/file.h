@@ -10,6 +10,8 @@ namespace lull::platform {
 
 // A regular file open for sequential reading. Anything else in its place (a
 // folder, a FIFO, a device) is not opened, so it can never block the reader.
+// What is read is the file's bytes, except on Windows, where a file that is
+// not UTF-8 throughout is in the ANSI code page and is read as UTF-8 text.
 class ReadableFile {
  public:
   explicit ReadableFile(const std::string& path);
@@ -23,6 +25,8 @@ class ReadableFile {
 
  private:
   std::intptr_t descriptor_ = -1;
+  struct Conversion;  // Windows: the converted text not yet handed out
+  Conversion* conversion_ = nullptr;
 };
 
 // Appends `text` to the regular file at `path` in a single write, creating

@@ -1,10 +1,15 @@
 // Process services for Windows. Windows code only.
-// CreateProcessA, OpenProcess, SetPriorityClass and CloseHandle (kernel32).
+// CreateProcessW, OpenProcess, SetPriorityClass, SetProcessInformation and
+// CloseHandle (kernel32). Command lines and folders are UTF-8 inside the
+// programs and go to the system as UTF-16, so that no character is lost.
 #include "platform/process.h"
 
 #include <windows.h>
 
 #include <string>
+
+#include "platform/diagnostics.h"
+#include "platform/windows/text.h"
 
 namespace lull::platform {
 namespace {
@@ -58,15 +63,51 @@ void note_start_failure() {
   last_start_failure = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
-// CreateProcessA may write into the command line it is given, so it gets a
-// copy of its own; `folder` null keeps the wrapper's current folder.
-bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags, const char* folder,
-            STARTUPINFOA& startup, PROCESS_INFORMATION& created) {
-  std::string text = command_text(command);
-  if (::CreateProcessA(nullptr, text.data(), nullptr, nullptr, inherit_handles, flags, nullptr,
-                       folder, &startup, &created) != 0)
+// One diagnostic line for a step that the system did or refused.
+void report(const char* step, BOOL done) {
+  if (done != 0) {
+    diagnose("%s: done", step);
+  } else {
+    diagnose("%s: error %lu", step, ::GetLastError());
+  }
+}
+
+// When memory runs short, the child's pages leave it before the user's.
+// SetProcessInformation came with Windows 8: it is looked up, not imported,
+// so the programs import nothing newer and still start where it is missing.
+// Through the creation's own handle, which has every right it needs.
+void set_memory_priority_very_low(HANDLE process) {
+  using SetProcessInformation = BOOL(WINAPI*)(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD);
+  const FARPROC found =
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetProcessInformation");
+  if (found == nullptr) {
+    diagnose("memory priority very low: SetProcessInformation is missing");
+    return;
+  }
+  // GetProcAddress gives every function one type; this is its real one.
+  const auto set = reinterpret_cast<SetProcessInformation>(reinterpret_cast<void (*)()>(found));
+  MEMORY_PRIORITY_INFORMATION very_low{.MemoryPriority = MEMORY_PRIORITY_VERY_LOW};
+  report("memory priority very low",
+         set(process, ProcessMemoryPriority, &very_low, sizeof very_low));
+}
+
+// CreateProcessW may write into the command line it is given, so it gets a
+// copy of its own; `folder` empty keeps the wrapper's current folder. The
+// child's memory priority is set as soon as it exists.
+bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags,
+            const std::string& folder, STARTUPINFOW& startup, PROCESS_INFORMATION& created) {
+  const std::string text = command_text(command);
+  std::wstring wide_text = utf16(text);
+  const std::wstring wide_folder = utf16(folder);
+  if (::CreateProcessW(nullptr, wide_text.data(), nullptr, nullptr, inherit_handles, flags, nullptr,
+                       folder.empty() ? nullptr : wide_folder.c_str(), &startup, &created) != 0) {
+    diagnose("started process %lu in %s: %s", created.dwProcessId,
+             folder.empty() ? "the current folder" : folder.c_str(), text.c_str());
+    set_memory_priority_very_low(created.hProcess);
     return true;
+  }
   note_start_failure();
+  diagnose("start failed, error %lu: %s", last_start_failure, text.c_str());
   created = {};
   return false;
 }
@@ -74,7 +115,7 @@ bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags, const
 }  // namespace
 
 ProcessId start(const CommandLine& command, WindowStyle style) {
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow =
@@ -83,7 +124,7 @@ ProcessId start(const CommandLine& command, WindowStyle style) {
   // and no process it starts at once, runs above idle; the start-up sequence
   // still sets the class afterwards, as for any child.
   PROCESS_INFORMATION created{};
-  if (!create(command, FALSE, IDLE_PRIORITY_CLASS, nullptr, startup, created)) return 0;
+  if (!create(command, FALSE, IDLE_PRIORITY_CLASS, {}, startup, created)) return 0;
   ::CloseHandle(created.hThread);
   ::CloseHandle(created.hProcess);
   return static_cast<ProcessId>(created.dwProcessId);
@@ -94,12 +135,10 @@ ProcessInformation create_process(const CommandLine& command, const std::string&
   // mean the drive's current folder, so it gets its backslash back.
   std::string current = folder;
   if (!current.empty() && current.back() == ':') current.push_back('\\');
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION created{};
-  if (!create(command, TRUE, NORMAL_PRIORITY_CLASS, current.empty() ? nullptr : current.c_str(),
-              startup, created))
-    return {};
+  if (!create(command, TRUE, NORMAL_PRIORITY_CLASS, current, startup, created)) return {};
   return {.process = portable(created.hProcess),
           .thread = portable(created.hThread),
           .id = static_cast<ProcessId>(created.dwProcessId)};
@@ -124,7 +163,9 @@ Handle open_to_probe(ProcessId id) {
   return 0;
 }
 
-void set_idle_priority(Handle process) { ::SetPriorityClass(native(process), IDLE_PRIORITY_CLASS); }
+void set_idle_priority(Handle process) {
+  report("idle class", ::SetPriorityClass(native(process), IDLE_PRIORITY_CLASS));
+}
 
 void close(Handle handle) {
   if (handle != 0) ::CloseHandle(native(handle));

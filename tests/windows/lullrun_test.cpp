@@ -147,6 +147,10 @@ TEST(LullrunIdentity, ACopyUnderAnotherNameReadsItsOwnSettings) {
   EXPECT_FALSE(file_exists(scratch / "lullrun.properties"));
 }
 
+TEST(LullrunIdentity, FolderNameSettingsAndArgumentsBeyondTheAnsiCodePage) {
+  check_beyond_ansi(lullrun_exe(), java_template, false);
+}
+
 TEST(LullrunWatch, EndsWithinOneTickOfItsChildsEnd) {
   ScratchFolder scratch;
   const Installed lullrun(scratch.path().string());

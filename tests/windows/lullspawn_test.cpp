@@ -84,5 +84,11 @@ TEST(LullspawnPassThrough, ReadsNoSettingsAndAlwaysShowsNormally) {
   EXPECT_EQ(number(read_report(with.report), "show"), std::uint64_t{SW_SHOWNORMAL});
 }
 
+TEST(LullspawnIdentity, FolderNameSettingsAndArgumentsBeyondTheAnsiCodePage) {
+  check_beyond_ansi(
+      lullspawn_exe(),
+      "Java_Executable_Path=\r\nClass_path_to_use=\r\nClass_to_run=\r\nArgs_if_any=\r\n", true);
+}
+
 }  // namespace
 }  // namespace lull::testing

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -16,10 +17,15 @@ std::string variable(const char* name) {
   return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
 }
 
+// The system's UTF-16 as UTF-8: an ANSI form would hide a lost character as "?".
+std::string utf8(const wchar_t* wide) {
+  const std::u8string text = std::filesystem::path(wide).u8string();
+  return {text.begin(), text.end()};
+}
+
 std::string current_folder() {
-  char folder[4096];
-  const DWORD length = ::GetCurrentDirectoryA(sizeof folder, folder);
-  return length > 0 && length < sizeof folder ? std::string(folder, length) : std::string();
+  wchar_t folder[4096] = {};
+  return ::GetCurrentDirectoryW(4096, folder) < 4096 ? utf8(folder) : std::string();
 }
 
 std::uint64_t now() {
@@ -60,7 +66,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   seen += "flags=" + std::to_string(startup.dwFlags) + "\n";
   seen += "show=" + std::to_string(startup.wShowWindow) + "\n";
   seen += "folder=" + current_folder() + "\n";
-  seen += "command=" + std::string(::GetCommandLineA()) + "\n";
+  seen += "command=" + utf8(::GetCommandLineW()) + "\n";
   seen += "pid=" + std::to_string(::GetCurrentProcessId()) + "\n";
   // Written aside and moved in place, so a reader never sees half a report.
   const std::string aside = report + ".part";

@@ -5,8 +5,10 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -35,12 +37,15 @@ inline std::string child_exe() { return built_path(LULL_TEST_CHILD_EXE); }
 
 inline std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// The tests' paths and command lines are UTF-8; the wide functions take them.
+inline std::wstring wide(const std::string& text) { return as_path(text).wstring(); }
+
 // A copy of a built program in `folder`, under the name `file`.
 inline std::string install(const std::string& program, const std::string& folder,
                            const std::string& file) {
-  ::CreateDirectoryA(folder.c_str(), nullptr);
+  ::CreateDirectoryW(wide(folder).c_str(), nullptr);
   const std::string copy = folder + "\\" + file;
-  EXPECT_NE(::CopyFileA(program.c_str(), copy.c_str(), FALSE), 0) << copy;
+  EXPECT_NE(::CopyFileW(wide(program).c_str(), wide(copy).c_str(), FALSE), 0) << copy;
   return copy;
 }
 
@@ -72,18 +77,21 @@ inline std::uint64_t as_number(const FILETIME& time) {
 }
 
 // A process started with a raw command line and watched by the test. The
-// test child it leads to reports to `report` and stays `child_stay_ms`.
+// test child it leads to reports to `report` and stays `child_stay_ms`. With
+// `lullrun_debug` the test is its debugger, LULLRUN_DEBUG that value.
 class Launch {
  public:
   Launch(const std::string& command_line, const std::string& folder, const std::string& report,
-         DWORD child_stay_ms = 0) {
-    std::string environment = environment_with(report, child_stay_ms);
-    std::string text = command_line;
-    STARTUPINFOA startup{};
+         DWORD child_stay_ms = 0, const char* lullrun_debug = nullptr) {
+    std::string environment = environment_with(report, child_stay_ms, lullrun_debug);
+    std::wstring text = wide(command_line);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created{};
-    if (::CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, environment.data(),
-                         folder.empty() ? nullptr : folder.c_str(), &startup, &created) != 0) {
+    if (::CreateProcessW(nullptr, text.data(), nullptr, nullptr, FALSE,
+                         lullrun_debug != nullptr ? DEBUG_ONLY_THIS_PROCESS : 0, environment.data(),
+                         folder.empty() ? nullptr : wide(folder).c_str(), &startup,
+                         &created) != 0) {
       ::CloseHandle(created.hThread);
       process_ = created.hProcess;
       id_ = created.dwProcessId;
@@ -113,6 +121,30 @@ class Launch {
   [[nodiscard]] std::uint64_t ended_at() const { return times().second; }
   [[nodiscard]] double lifetime_ms() const { return ms_between(created_at(), ended_at()); }
 
+  // The lines the debugged process sent its debugger until it ended.
+  std::string debug_output() {
+    std::string lines;
+    for (DEBUG_EVENT event{}; ::WaitForDebugEvent(&event, patience_ms);) {
+      if (event.dwDebugEventCode == OUTPUT_DEBUG_STRING_EVENT) {
+        std::string line(event.u.DebugString.nDebugStringLength, '\0');
+        ::ReadProcessMemory(process_, event.u.DebugString.lpDebugStringData, line.data(),
+                            line.size(), nullptr);
+        lines += line.c_str();
+      }
+      if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT)
+        ::CloseHandle(event.u.CreateProcessInfo.hFile);
+      if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) ::CloseHandle(event.u.LoadDll.hFile);
+      // Exceptions are the program's to handle; the first breakpoint is ours.
+      const bool exception =
+          event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+          event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT;
+      ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId,
+                           exception ? DBG_EXCEPTION_NOT_HANDLED : DBG_CONTINUE);
+      if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) break;
+    }
+    return lines;
+  }
+
  private:
   [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> times() const {
     FILETIME created{}, ended{}, kernel{}, user{};
@@ -121,14 +153,17 @@ class Launch {
   }
 
   // This process's environment, with the test child's two settings.
-  static std::string environment_with(const std::string& report, DWORD child_stay_ms) {
+  static std::string environment_with(const std::string& report, DWORD child_stay_ms,
+                                      const char* lullrun_debug) {
     std::string block;
     char* strings = ::GetEnvironmentStringsA();
     for (const char* entry = strings; entry != nullptr && *entry != '\0';
          entry += std::char_traits<char>::length(entry) + 1) {
-      if (std::string(entry).rfind("LULL_CHILD_", 0) != 0) block.append(entry).push_back('\0');
+      if (std::string(entry).rfind("LULL", 0) != 0) block.append(entry).push_back('\0');
     }
     ::FreeEnvironmentStringsA(strings);
+    if (lullrun_debug != nullptr)
+      block.append("LULLRUN_DEBUG=").append(lullrun_debug).push_back('\0');
     block.append("LULL_CHILD_REPORT=" + report).push_back('\0');
     block.append("LULL_CHILD_STAY_MS=" + std::to_string(child_stay_ms)).push_back('\0');
     block.push_back('\0');
@@ -170,6 +205,53 @@ inline bool await_report(const std::string& path, DWORD ms = patience_ms) {
     ::Sleep(50);
   }
   return file_exists(path);
+}
+
+// Copies of a wrapper named and placed beyond the ANSI code page, as one table: a first run leaves
+// `template_text`; UTF-8 settings (with and without the byte-order mark), ANSI ones (1252, Wine's
+// for English and C) and a pass-through argument bring their characters to the child intact. The
+// test is each copy's debugger: with LULLRUN_DEBUG set it hears of the start, the memory priority
+// (Wine 8 refuses it: error 1) and the idle class; set but empty, nothing.
+inline void check_beyond_ansi(const std::string& program, const std::string& template_text,
+                              bool java_in_program_folder) {
+  const std::string job = "Java_Executable_Path=" + child_exe() +
+                          "\r\nClass_path_to_use=\r\nClass_to_run=Main\r\n"
+                          "Java_run_minimized_no_focus=\r\nArgs_if_any=";
+  const std::string java = child_exe() + " -classpath . Main ", both = "Zoë 作業";
+  const std::string pass = " " + child_exe() + " " + quoted(both);
+  // Settings (none when empty), arguments (none: Java mode), the child's command, LULLRUN_DEBUG.
+  const std::vector<std::array<std::string, 4>> cases = {
+      {"", "", "", "1"},
+      {job + both + "\r\n", "", java + both, "1"},
+      {"\xEF\xBB\xBF" + job + both + "\r\n", "", java + both, "1"},
+      {job + "Zo\xEB\r\n", "", java + "Zoë", "1"},
+      {"", pass, pass.substr(1), "1"},
+      {"", pass, pass.substr(1), ""}};
+  ScratchFolder scratch;
+  const std::string started_in = scratch.path().string(), folder = started_in + "\\作業 Zoë";
+  int number = 0;
+  for (const auto& [settings, arguments, command, debug] : cases) {
+    InstalledWrapper wrapper(folder, program, "夜間 " + std::to_string(++number));
+    SCOPED_TRACE(wrapper.program + arguments);
+    wrapper.report = scratch / ("report" + std::to_string(number));
+    if (!settings.empty()) write_file(wrapper.settings, settings);
+    Launch run("\"" + wrapper.program + "\"" + arguments, started_in, wrapper.report, 0,
+               debug.c_str());
+    const std::string lines = run.debug_output(), id = "\\[" + std::to_string(run.id()) + "\\]: ";
+    ASSERT_TRUE(run.wait());
+    Report seen = read_report(wrapper.report);
+    EXPECT_EQ(seen["command"], command);
+    const bool java = arguments.empty(), in_program_folder = java && java_in_program_folder;
+    EXPECT_EQ(seen["folder"], command.empty() ? "" : in_program_folder ? folder : started_in);
+    if (java) {
+      EXPECT_EQ(read_file(wrapper.settings), command.empty() ? template_text : settings);
+    }
+    const std::regex told(id + "started process \\d+ in .*\n.*" + id +
+                          "memory priority very low: (done|error \\d+)\n.*" + id +
+                          "idle class: done\n");
+    EXPECT_EQ(std::regex_search(lines, told), !command.empty() && !debug.empty()) << lines;
+    EXPECT_EQ(lines.empty(), debug.empty());
+  }
 }
 
 }  // namespace lull::testing
