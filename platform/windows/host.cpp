@@ -20,6 +20,7 @@ struct Form {
   std::string caption;
   UINT interval_ms;
   WindowEvents* events = nullptr;
+  FollowUp* follow_up = nullptr;
   HWND window = nullptr;
   // Without a window (no desktop to put it on) the timer belongs to the
   // thread; when even that fails, the loop sleeps between checks.
@@ -28,6 +29,7 @@ struct Form {
 
   void tick() {
     if (loaded) events->timer();
+    if (loaded && std::chrono::steady_clock::now() >= follow_up->due()) follow_up->run();
   }
 };
 
@@ -104,8 +106,9 @@ void Window::unload() {
   ::PostQuitMessage(0);
 }
 
-void Window::run(WindowEvents& events) {
+void Window::run(WindowEvents& events, FollowUp& follow_up) {
   state_->events = &events;
+  state_->follow_up = &follow_up;
   state_->window = create_form(state_->caption, state_);
   if (state_->window == nullptr ||
       ::SetTimer(state_->window, timer_id, state_->interval_ms, nullptr) == 0) {

@@ -20,10 +20,6 @@ constexpr DWORD access_for_priority =
 constexpr DWORD access_to_probe = PROCESS_DUP_HANDLE;  // 0x40
 constexpr BOOL inherit_handle = TRUE;
 
-// The system's error code of the last start that failed; the wrapper ends
-// with it when no child could be started.
-DWORD last_start_failure = 0;
-
 HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 Handle portable(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
 
@@ -58,9 +54,11 @@ std::string command_text(const CommandLine& command) {
   return text;
 }
 
-void note_start_failure() {
+// The system's error code of a start that failed; the wrapper ends with it
+// when no child could be started.
+DWORD start_failure() {
   const DWORD error = ::GetLastError();
-  last_start_failure = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
 // One diagnostic line for a step that the system did or refused.
@@ -95,7 +93,8 @@ void set_memory_priority_very_low(HANDLE process) {
 // copy of its own; `folder` empty keeps the wrapper's current folder. The
 // child's memory priority is set as soon as it exists.
 bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags,
-            const std::string& folder, STARTUPINFOW& startup, PROCESS_INFORMATION& created) {
+            const std::string& folder, STARTUPINFOW& startup, PROCESS_INFORMATION& created,
+            DWORD& failure) {
   const std::string text = command_text(command);
   std::wstring wide_text = utf16(text);
   const std::wstring wide_folder = utf16(folder);
@@ -106,15 +105,33 @@ bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags,
     set_memory_priority_very_low(created.hProcess);
     return true;
   }
-  note_start_failure();
-  diagnose("start failed, error %lu: %s", last_start_failure, text.c_str());
+  failure = start_failure();
+  diagnose("start failed, error %lu: %s", failure, text.c_str());
   created = {};
   return false;
 }
 
+// Nothing goes on for the child here once it runs: the idle class and the
+// memory priority are set at the start, and the system keeps them.
+class NothingToFollow final : public FollowUp {
+ public:
+  [[nodiscard]] std::chrono::steady_clock::time_point due() const override {
+    return std::chrono::steady_clock::time_point::max();
+  }
+  void run() override {}
+};
+
 }  // namespace
 
-ProcessId start(const CommandLine& command, WindowStyle style) {
+struct ProcessServices::State {
+  DWORD last_start_failure = 0;
+  NothingToFollow nothing;
+};
+
+ProcessServices::ProcessServices() : state_(std::make_unique<State>()) {}
+ProcessServices::~ProcessServices() = default;
+
+ProcessId ProcessServices::start(const CommandLine& command, WindowStyle style) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -124,13 +141,16 @@ ProcessId start(const CommandLine& command, WindowStyle style) {
   // and no process it starts at once, runs above idle; the start-up sequence
   // still sets the class afterwards, as for any child.
   PROCESS_INFORMATION created{};
-  if (!create(command, FALSE, IDLE_PRIORITY_CLASS, {}, startup, created)) return 0;
+  if (!create(command, FALSE, IDLE_PRIORITY_CLASS, {}, startup, created,
+              state_->last_start_failure))
+    return 0;
   ::CloseHandle(created.hThread);
   ::CloseHandle(created.hProcess);
   return static_cast<ProcessId>(created.dwProcessId);
 }
 
-ProcessInformation create_process(const CommandLine& command, const std::string& folder) {
+ProcessInformation ProcessServices::create_process(const CommandLine& command,
+                                                   const std::string& folder) {
   // A drive's root reads "D:" as a folder; as a current folder that would
   // mean the drive's current folder, so it gets its backslash back.
   std::string current = folder;
@@ -138,17 +158,19 @@ ProcessInformation create_process(const CommandLine& command, const std::string&
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION created{};
-  if (!create(command, TRUE, NORMAL_PRIORITY_CLASS, current, startup, created)) return {};
+  if (!create(command, TRUE, NORMAL_PRIORITY_CLASS, current, startup, created,
+              state_->last_start_failure))
+    return {};
   return {.process = portable(created.hProcess),
           .thread = portable(created.hThread),
           .id = static_cast<ProcessId>(created.dwProcessId)};
 }
 
-Handle open_for_priority(ProcessId id) {
+Handle ProcessServices::open_for_priority(ProcessId id) {
   return portable(::OpenProcess(access_for_priority, inherit_handle, static_cast<DWORD>(id)));
 }
 
-Handle open_to_probe(ProcessId id) {
+Handle ProcessServices::open_to_probe(ProcessId id) {
   HANDLE probe = ::OpenProcess(access_to_probe, inherit_handle, static_cast<DWORD>(id));
   if (probe == nullptr) return 0;
   // An ended process can still be opened while anyone anywhere holds a
@@ -163,16 +185,23 @@ Handle open_to_probe(ProcessId id) {
   return 0;
 }
 
-void set_idle_priority(Handle process) {
+void ProcessServices::set_idle_priority(Handle process) {
   report("idle class", ::SetPriorityClass(native(process), IDLE_PRIORITY_CLASS));
 }
 
-void close(Handle handle) {
+void ProcessServices::close(Handle handle) {
   if (handle != 0) ::CloseHandle(native(handle));
 }
 
 // Windows tells a process's exit code only through a handle to it, and the
 // wrapper holds none between probes: after a child it ends with 0.
-int exit_status(ProcessId id) { return id == 0 ? static_cast<int>(last_start_failure) : 0; }
+int ProcessServices::exit_status(ProcessId id) const {
+  return id == 0 ? static_cast<int>(state_->last_start_failure) : 0;
+}
+
+// Windows has no signals: the exit status says all there is.
+void ProcessServices::end_as_child_did(ProcessId /*id*/) const {}
+
+FollowUp& ProcessServices::follow_up() { return state_->nothing; }
 
 }  // namespace lull::platform

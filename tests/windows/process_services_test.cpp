@@ -13,6 +13,10 @@ namespace {
 
 namespace platform = lull::platform;
 
+// The services under test; what they learn of one start (its failure) is
+// read back from the same object.
+platform::ProcessServices services;
+
 DWORD open_handles() {
   DWORD count = 0;
   ::GetProcessHandleCount(::GetCurrentProcess(), &count);
@@ -39,8 +43,8 @@ TEST(WindowsStart, StartsIdleWithTheStyleAndKeepsNoHandle) {
   ScratchFolder scratch;
   const std::string report = scratch / "report.txt";
   const DWORD before = open_handles();
-  const platform::ProcessId id = platform::start(child_reporting_to(report, 0, " one  two"),
-                                                 platform::WindowStyle::minimized_no_focus);
+  const platform::ProcessId id = services.start(child_reporting_to(report, 0, " one  two"),
+                                                platform::WindowStyle::minimized_no_focus);
   ASSERT_NE(id, 0);
   EXPECT_EQ(open_handles(), before);
   ASSERT_TRUE(await_report(report));
@@ -53,32 +57,31 @@ TEST(WindowsStart, StartsIdleWithTheStyleAndKeepsNoHandle) {
 }
 
 TEST(WindowsStart, FailsWithNoIdAndTheSystemsReason) {
-  EXPECT_EQ(platform::start(platform::CommandLine::from_text("Z:\\no\\such\\program.exe"),
-                            platform::WindowStyle::normal_focus),
+  EXPECT_EQ(services.start(platform::CommandLine::from_text("Z:\\no\\such\\program.exe"),
+                           platform::WindowStyle::normal_focus),
             0);
-  const int missing = platform::exit_status(0);
+  const int missing = services.exit_status(0);
   EXPECT_TRUE(missing == ERROR_FILE_NOT_FOUND || missing == ERROR_PATH_NOT_FOUND) << missing;
   // A file that is no program fails for a reason of its own, which the empty
   // command's failure must then replace.
   ScratchFolder scratch;
   write_file(scratch / "not-a-program.exe", "text\r\n");
-  EXPECT_EQ(platform::start(platform::CommandLine::from_text(quoted(scratch / "not-a-program.exe")),
-                            platform::WindowStyle::normal_focus),
+  EXPECT_EQ(services.start(platform::CommandLine::from_text(quoted(scratch / "not-a-program.exe")),
+                           platform::WindowStyle::normal_focus),
             0);
-  const int not_a_program = platform::exit_status(0);
+  const int not_a_program = services.exit_status(0);
   EXPECT_NE(not_a_program, 0);
   EXPECT_EQ(
-      platform::start(platform::CommandLine::from_text(""), platform::WindowStyle::normal_focus),
-      0);
-  EXPECT_NE(platform::exit_status(0), 0);
-  EXPECT_NE(platform::exit_status(0), not_a_program);
+      services.start(platform::CommandLine::from_text(""), platform::WindowStyle::normal_focus), 0);
+  EXPECT_NE(services.exit_status(0), 0);
+  EXPECT_NE(services.exit_status(0), not_a_program);
 }
 
 TEST(WindowsStart, JoinsAnArgumentVectorSoItParsesBack) {
   ScratchFolder scratch;
   const std::string report = scratch / "report.txt";
   child_reporting_to(report, 0);
-  const platform::ProcessId id = platform::start(
+  const platform::ProcessId id = services.start(
       platform::CommandLine::from_words({child_exe(), "plain", "two words", "say \"hi\"", "end\\"}),
       platform::WindowStyle::normal_focus);
   ASSERT_NE(id, 0);
@@ -94,15 +97,15 @@ TEST(WindowsCreateProcess, RunsInTheFolderAndHandsBackBothHandles) {
   const std::string folder = scratch.path().string();
   const DWORD before = open_handles();
   const platform::ProcessInformation created =
-      platform::create_process(child_reporting_to(report, 500), folder);
+      services.create_process(child_reporting_to(report, 500), folder);
   ASSERT_NE(created.process, 0);
   ASSERT_NE(created.thread, 0);
   ASSERT_NE(created.id, 0);
   EXPECT_EQ(::GetPriorityClass(reinterpret_cast<HANDLE>(created.process)),
             DWORD{NORMAL_PRIORITY_CLASS});
-  platform::set_idle_priority(created.process);
-  platform::close(created.process);
-  platform::close(created.thread);
+  services.set_idle_priority(created.process);
+  services.close(created.process);
+  services.close(created.thread);
   EXPECT_EQ(open_handles(), before);
   ASSERT_TRUE(await_report(report));
   await_end(created.id);
@@ -115,12 +118,12 @@ TEST(WindowsCreateProcess, RunsInTheFolderAndHandsBackBothHandles) {
 
 TEST(WindowsCreateProcess, FailureLeavesTheRecordEmpty) {
   ScratchFolder scratch;
-  const platform::ProcessInformation created = platform::create_process(
+  const platform::ProcessInformation created = services.create_process(
       platform::CommandLine::from_text(" -classpath . "), scratch.path().string());
   EXPECT_EQ(created.process, 0);
   EXPECT_EQ(created.thread, 0);
   EXPECT_EQ(created.id, 0);
-  EXPECT_NE(platform::exit_status(0), 0);
+  EXPECT_NE(services.exit_status(0), 0);
 }
 
 TEST(WindowsOpenForPriority, SetsARunningProcessIdle) {
@@ -135,35 +138,34 @@ TEST(WindowsOpenForPriority, SetsARunningProcessIdle) {
                              CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
                              &created),
             0);
-  const platform::Handle handle =
-      platform::open_for_priority(static_cast<int>(created.dwProcessId));
+  const platform::Handle handle = services.open_for_priority(static_cast<int>(created.dwProcessId));
   ASSERT_NE(handle, 0);
-  platform::set_idle_priority(handle);
-  platform::close(handle);
+  services.set_idle_priority(handle);
+  services.close(handle);
   EXPECT_EQ(::GetPriorityClass(created.hProcess), DWORD{IDLE_PRIORITY_CLASS});
   ::ResumeThread(created.hThread);
   ::WaitForSingleObject(created.hProcess, patience_ms);
   ::CloseHandle(created.hThread);
   ::CloseHandle(created.hProcess);
-  EXPECT_EQ(platform::open_for_priority(0), 0);
+  EXPECT_EQ(services.open_for_priority(0), 0);
 }
 
 TEST(WindowsProbe, FindsALiveChildAndNotAnEndedOne) {
   ScratchFolder scratch;
   const std::string report = scratch / "report.txt";
   const platform::ProcessId id =
-      platform::start(child_reporting_to(report, 1000), platform::WindowStyle::normal_focus);
+      services.start(child_reporting_to(report, 1000), platform::WindowStyle::normal_focus);
   ASSERT_NE(id, 0);
-  const platform::Handle probe = platform::open_to_probe(id);
+  const platform::Handle probe = services.open_to_probe(id);
   EXPECT_NE(probe, 0);
-  platform::close(probe);
+  services.close(probe);
   // Held past the child's end: the object stays, the probe still fails.
   HANDLE held = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
   ASSERT_NE(held, nullptr);
   ASSERT_EQ(::WaitForSingleObject(held, patience_ms), WAIT_OBJECT_0);
-  EXPECT_EQ(platform::open_to_probe(id), 0);
+  EXPECT_EQ(services.open_to_probe(id), 0);
   ::CloseHandle(held);
-  EXPECT_EQ(platform::open_to_probe(0), 0);
+  EXPECT_EQ(services.open_to_probe(0), 0);
 }
 
 // What the file itself says: a program of the GUI subsystem (no console
