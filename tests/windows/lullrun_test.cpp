@@ -21,17 +21,11 @@ struct Installed : InstalledWrapper {
       : InstalledWrapper(folder, lullrun_exe(), "lullrun") {}
 };
 
+// The command " -classpath . " cannot start: no child, an error status, and
+// no waiting for a tick.
 TEST(LullrunJavaMode, FirstRunLeavesTheTemplateAndEndsAtOnce) {
   ScratchFolder scratch;
-  const Installed lullrun(scratch.path().string());
-  Launch run(quoted(lullrun.program), lullrun.folder, lullrun.report);
-  ASSERT_TRUE(run.wait());
-  EXPECT_EQ(read_file(lullrun.settings), java_template);
-  // The command " -classpath . " cannot start: no child, an error status,
-  // and no waiting for a tick.
-  EXPECT_FALSE(file_exists(lullrun.report));
-  EXPECT_NE(run.exit_code(), 0u);
-  EXPECT_LT(run.lifetime_ms(), tick_ms);
+  expect_no_start(Installed(scratch.path().string()), java_template);
 }
 
 TEST(LullrunJavaMode, StartsTheComposedCommandLineIdleAndShownNormally) {
@@ -128,12 +122,9 @@ TEST(LullrunPassThrough, EndsAtOnceWhenTheCommandCannotStart) {
   const Installed lullrun(scratch.path().string());
   // A settings file whose last line has no line end gets one first.
   write_file(lullrun.settings, "Other=1");
-  Launch run(quoted(lullrun.program) + " no-such-program-anywhere.exe --flag", lullrun.folder,
-             lullrun.report);
-  ASSERT_TRUE(run.wait());
-  EXPECT_LT(run.lifetime_ms(), tick_ms);
-  EXPECT_EQ(run.exit_code(), DWORD{ERROR_FILE_NOT_FOUND});
-  EXPECT_EQ(read_file(lullrun.settings), "Other=1\r\nExtern_run_minimized_no_focus=\r\n");
+  EXPECT_EQ(expect_no_start(lullrun, "Other=1\r\nExtern_run_minimized_no_focus=\r\n",
+                            " no-such-program-anywhere.exe --flag"),
+            DWORD{ERROR_FILE_NOT_FOUND});
 }
 
 TEST(LullrunIdentity, ACopyUnderAnotherNameReadsItsOwnSettings) {

@@ -20,14 +20,9 @@ struct Installed : InstalledWrapper {
 
 TEST(LullspawnJavaMode, FirstRunLeavesAFourKeyTemplateAndEndsAtOnce) {
   ScratchFolder scratch;
-  const Installed lullspawn(scratch.path().string());
-  Launch run(quoted(lullspawn.program), lullspawn.folder, lullspawn.report);
-  ASSERT_TRUE(run.wait());
-  EXPECT_EQ(read_file(lullspawn.settings),
-            "Java_Executable_Path=\r\nClass_path_to_use=\r\nClass_to_run=\r\nArgs_if_any=\r\n");
-  EXPECT_FALSE(file_exists(lullspawn.report));
-  EXPECT_NE(run.exit_code(), 0u);
-  EXPECT_LT(run.lifetime_ms(), tick_ms);
+  expect_no_start(
+      Installed(scratch.path().string()),
+      "Java_Executable_Path=\r\nClass_path_to_use=\r\nClass_to_run=\r\nArgs_if_any=\r\n");
 }
 
 TEST(LullspawnJavaMode, CreatesTheChildInTheProgramsFolderThenSetsItIdle) {
@@ -58,11 +53,7 @@ TEST(LullspawnJavaMode, EndsAtOnceWhenCreationFails) {
       "Java_Executable_Path=Z:\\no\\such\\java.exe\r\nClass_path_to_use=.\r\nClass_to_run=Main\r\n"
       "Args_if_any=\r\n";
   write_file(lullspawn.settings, settings);
-  Launch run(quoted(lullspawn.program), lullspawn.folder, lullspawn.report);
-  ASSERT_TRUE(run.wait());
-  EXPECT_LT(run.lifetime_ms(), tick_ms);
-  EXPECT_NE(run.exit_code(), 0u);
-  EXPECT_EQ(read_file(lullspawn.settings), settings);
+  expect_no_start(lullspawn, settings);
 }
 
 TEST(LullspawnPassThrough, ReadsNoSettingsAndAlwaysShowsNormally) {

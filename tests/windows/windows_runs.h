@@ -174,6 +174,20 @@ class Launch {
   DWORD id_ = 0;
 };
 
+// Runs `wrapper` in its folder, where nothing can start: it ends at once,
+// before any tick, with an error status and no child, and leaves its
+// settings file as `settings`. Its exit status.
+inline DWORD expect_no_start(const InstalledWrapper& wrapper, const std::string& settings,
+                             const std::string& arguments = {}) {
+  Launch run(quoted(wrapper.program) + arguments, wrapper.folder, wrapper.report);
+  EXPECT_TRUE(run.wait());
+  EXPECT_EQ(read_file(wrapper.settings), settings);
+  EXPECT_FALSE(file_exists(wrapper.report));
+  EXPECT_NE(run.exit_code(), 0u);
+  EXPECT_LT(run.lifetime_ms(), tick_ms);
+  return run.exit_code();
+}
+
 // What the test child saw, by name: priority, flags, show, folder, command,
 // pid and, once it has ended, ended. Empty when it never reported.
 using Report = std::map<std::string, std::string>;
