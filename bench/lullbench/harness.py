@@ -47,6 +47,14 @@ class Settings:
     disk_file_mb: int
     manager_start_runs: int
     lookup_reps: dict = field(default_factory=dict)
+    memory_rounds: int = 3
+    memory_limit_mb: int = 1536        # the memory group's limit
+    memory_foreground_mb: int = 1000   # what the foreground holds in it
+    memory_files_mb: int = 200         # the foreground's working set of files
+    memory_write_mb: int = 1024        # each file the writing job writes
+    memory_passes: int = 3             # passes over the working set, alone and beside the job
+    memory_seconds: float = 120        # the longest the growing job is given
+    memory_settle_seconds: float = 30  # the longest the writing job is given to fill the group
 
     @staticmethod
     def make(quick):
@@ -55,7 +63,10 @@ class Settings:
                             start_runs=30, jvm_start_runs=2, footprint_runs=2, idle_seconds=8,
                             lookup_rounds=2, group_rounds=1, group_turns=1, disk_rounds=1,
                             disk_seconds=0.5, disk_file_mb=256, manager_start_runs=10,
-                            lookup_reps={"1 KB": 20, "100 KB": 5, "10 MB": 1})
+                            lookup_reps={"1 KB": 20, "100 KB": 5, "10 MB": 1},
+                            memory_rounds=1, memory_limit_mb=512, memory_foreground_mb=320,
+                            memory_files_mb=64, memory_write_mb=256, memory_passes=2,
+                            memory_seconds=60, memory_settle_seconds=15)
         return Settings(False, rounds=7, turns=5, phase_seconds=0.5, exit_runs=50,
                         start_runs=200, jvm_start_runs=20, footprint_runs=5, idle_seconds=60,
                         lookup_rounds=5, group_rounds=5, group_turns=3, disk_rounds=5,
