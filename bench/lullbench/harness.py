@@ -55,6 +55,7 @@ class Settings:
     memory_passes: int = 3             # passes over the working set, alone and beside the job
     memory_seconds: float = 120        # the longest the growing job is given
     memory_settle_seconds: float = 30  # the longest the writing job is given to fill the group
+    memory_pause_seconds: float = 1    # the foreground's pause before each pass
 
     @staticmethod
     def make(quick):
@@ -66,7 +67,8 @@ class Settings:
                             lookup_reps={"1 KB": 20, "100 KB": 5, "10 MB": 1},
                             memory_rounds=1, memory_limit_mb=512, memory_foreground_mb=320,
                             memory_files_mb=64, memory_write_mb=256, memory_passes=2,
-                            memory_seconds=60, memory_settle_seconds=15)
+                            memory_seconds=60, memory_settle_seconds=15,
+                            memory_pause_seconds=0.5)
         return Settings(False, rounds=7, turns=5, phase_seconds=0.5, exit_runs=50,
                         start_runs=200, jvm_start_runs=20, footprint_runs=5, idle_seconds=60,
                         lookup_rounds=5, group_rounds=5, group_turns=3, disk_rounds=5,

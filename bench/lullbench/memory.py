@@ -78,14 +78,16 @@ for _ in sys.stdin:
     print(time.monotonic() - started, flush=True)
 """
 
-# The job of the second row: writes a large file, again and again (two in
-# turn, so the disk holds no more than two), until its time is up.
-WRITER = """
+# The job of the second row: writes large files one after the other, as a
+# job writing its output does, until its time is up; the disk holds no more
+# than KEPT of them, each new one taking the place of the oldest.
+KEPT = 4
+WRITER = f"""
 import os, sys, time
 folder, file_mb, end = sys.argv[1], int(sys.argv[2]), time.monotonic() + float(sys.argv[3])
 block, turn = b"\\3" * (1 << 20), 0
 while time.monotonic() < end:
-    with open(os.path.join(folder, f"job-{turn % 2}"), "wb") as out:
+    with open(os.path.join(folder, f"job-{{turn % {KEPT}}}"), "wb") as out:
         for _ in range(file_mb):
             out.write(block)
     turn += 1
@@ -299,8 +301,12 @@ def one_read(settings, group, folder, command, wrapped, seen, name):
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
         def passes(count):
+            # A pass after a pause, as a user comes back to their files: a
+            # working set read without a break stays in the cache whatever
+            # runs beside it.
             times = []
             for _ in range(count):
+                time.sleep(settings.memory_pause_seconds)
                 foreground.stdin.write(b"pass\n")
                 foreground.stdin.flush()
                 times.append(float(read_line(foreground, 120)))
@@ -316,12 +322,14 @@ def one_read(settings, group, folder, command, wrapped, seen, name):
             stdin=subprocess.DEVNULL, env=without_bus())
         worker = worker_of(job, wrapped, WRITER)
         seen.setdefault(name, (job_as_seen(group, worker), io_class_of(worker)))
-        # The foreground reads beside the job once the job has written as
-        # much as the group holds, so that its pages have had the chance to
-        # take the foreground's place (or once it has had its time: a job
-        # kept from the processor writes little, which its rate then shows).
+        # The foreground reads beside the job once the job has written all
+        # the files it keeps and as much again as the group holds, so that
+        # it writes as it will for as long as it runs (or once it has had its
+        # time: a job kept from the processor writes little, which its rate
+        # then shows).
+        enough = (KEPT * settings.memory_write_mb + settings.memory_limit_mb) << 20
         deadline = time.monotonic() + settings.memory_settle_seconds
-        while written(worker) < settings.memory_limit_mb << 20 and time.monotonic() < deadline:
+        while written(worker) < enough and time.monotonic() < deadline:
             time.sleep(0.05)
         before, started = written(worker), time.monotonic()
         beside = median(passes(settings.memory_passes))
@@ -375,6 +383,7 @@ def measure(settings):
             "write_mb": settings.memory_write_mb, "rounds": settings.memory_rounds,
             "seconds": settings.memory_seconds, "passes": settings.memory_passes,
             "settle_seconds": settings.memory_settle_seconds,
+            "pause_seconds": settings.memory_pause_seconds,
             "rows": kill_rows, "reads": read_rows}
 
 
@@ -421,11 +430,13 @@ def section(data, settings, machine):
                    "job as the kernel sees it", "target"], "llrll", lines)
     reading = (f"In the same group, the foreground holds {data['foreground_mb']} MiB and reads a "
                f"working set of {data['files_mb']} MiB of files, all in the page cache, again and "
-               f"again; beside it a job writes a {data['write_mb']} MiB file over and over. The "
-               "figure is how many times longer a pass over the working set takes once the job "
-               "has written as much as the group holds, or has had "
+               f"again; beside it a job writes files of {data['write_mb']} MiB one after the "
+               f"other (keeping the last {KEPT}). The figure is how many times longer a pass over "
+               "the working set takes once the job has written all the files it keeps and as "
+               "much again as the group holds, or has had "
                f"{data['settle_seconds']:g} s to (median of {data['passes']} passes, each way, "
-               f"a round), median of {data['rounds']} rounds; the job's rate while the foreground "
+               f"a round, each after a pause of {data['pause_seconds']:g} s, as a user comes "
+               f"back to their files), median of {data['rounds']} rounds; the job's rate while the foreground "
                "read shows whether it was writing at all (a job at idle CPU priority on a busy "
                "machine may not be). No target: the job's written pages push the foreground's "
                "out of the group's page cache, whatever the job's CPU and I/O classes; "
