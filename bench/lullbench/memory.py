@@ -408,9 +408,9 @@ def section(data, settings, machine):
             f"{data['foreground_mb']} MiB, and then a job starts that grows by {GROWTH_MB} MiB "
             f"every {GROWTH_MS} ms until the kernel ends one of them (or for at most "
             f"{data['seconds']:g} s). The kernel chooses among the group's processes only, the "
-            "one with the most memory unless a process's `oom_score_adj` says otherwise; the job "
-            f"must stay in the group, which the last column but one shows. {data['rounds']} "
-            "interleaved rounds.")
+            "one with the most memory unless a process's `oom_score_adj` says otherwise, so the "
+            "job must stay in the group: the last column but one flags a job that ran outside "
+            f"it. {data['rounds']} interleaved rounds.")
     targets, lines = [], []
     for row in data["rows"]:
         target = ""
