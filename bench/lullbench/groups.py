@@ -21,6 +21,31 @@ def unescape_mount(text):
     return re.sub(r"\\([0-7]{3})", lambda match: chr(int(match.group(1), 8)), text)
 
 
+def hierarchy_with(controller):
+    """Where `controller`'s hierarchy is mounted and its version: a v1 mount
+    with it, else the v2 tree where the root hands it down; None for anyone
+    but root, who alone may make groups there."""
+    if os.geteuid() != 0:
+        return None
+    cgroup2 = None
+    for line in Path("/proc/self/mountinfo").read_text().splitlines():
+        before, _, after = line.partition(" - ")
+        fields, kind = before.split(), after.split()
+        if len(fields) < 5 or len(kind) < 3:
+            continue
+        mount = Path(unescape_mount(fields[4]))
+        if kind[0] == "cgroup" and controller in kind[2].split(","):
+            return mount, 1
+        if kind[0] == "cgroup2" and cgroup2 is None:
+            cgroup2 = mount
+    try:
+        if cgroup2 is not None and controller in (cgroup2 / "cgroup.subtree_control").read_text().split():
+            return cgroup2, 2
+    except OSError:
+        pass
+    return None
+
+
 class CpuTree:
     """The hierarchy that holds the cpu controller, found from mountinfo (v1:
     `cpu`, alone or co-mounted; v2: `cpu` handed to the root's children), and
@@ -34,26 +59,8 @@ class CpuTree:
     @staticmethod
     def find():
         """The usable tree, or None where the benchmark may not make groups in it."""
-        if os.geteuid() != 0:
-            return None
-        cgroup2 = None
-        for line in Path("/proc/self/mountinfo").read_text().splitlines():
-            before, _, after = line.partition(" - ")
-            fields, kind = before.split(), after.split()
-            if len(fields) < 5 or len(kind) < 3:
-                continue
-            mount = Path(unescape_mount(fields[4]))
-            if kind[0] == "cgroup" and "cpu" in kind[2].split(","):
-                return CpuTree.usable(CpuTree(mount, 1))
-            if kind[0] == "cgroup2" and cgroup2 is None:
-                cgroup2 = mount
-        if cgroup2 is not None:
-            try:
-                if "cpu" in (cgroup2 / "cgroup.subtree_control").read_text().split():
-                    return CpuTree.usable(CpuTree(cgroup2, 2))
-            except OSError:
-                pass
-        return None
+        found = hierarchy_with("cpu")
+        return CpuTree.usable(CpuTree(*found)) if found is not None else None
 
     @staticmethod
     def usable(tree):

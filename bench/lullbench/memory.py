@@ -22,7 +22,7 @@ import sys
 import time
 from pathlib import Path
 
-from .groups import entering, remove_group, unescape_mount, without_bus
+from .groups import entering, hierarchy_with, remove_group, without_bus
 from .harness import (BUILD, LULLRUN, children_of, end, io_class_of, median, read_line,
                       scheduling_of, shuffled_rounds, spread, tool, wait_for_child)
 from .report import Section, Summary, Target, table, verdict
@@ -106,26 +106,8 @@ class MemoryGroup:
     @staticmethod
     def find():
         """The hierarchy, or None where the benchmark may not make groups in it."""
-        if os.geteuid() != 0:
-            return None
-        found, cgroup2 = None, None
-        for line in Path("/proc/self/mountinfo").read_text().splitlines():
-            before, _, after = line.partition(" - ")
-            fields, kind = before.split(), after.split()
-            if len(fields) < 5 or len(kind) < 3:
-                continue
-            mount = Path(unescape_mount(fields[4]))
-            if kind[0] == "cgroup" and "memory" in kind[2].split(","):
-                found = MemoryGroup(mount, 1)
-                break
-            if kind[0] == "cgroup2" and cgroup2 is None:
-                cgroup2 = mount
-        if found is None and cgroup2 is not None:
-            try:
-                if "memory" in (cgroup2 / "cgroup.subtree_control").read_text().split():
-                    found = MemoryGroup(cgroup2, 2)
-            except OSError:
-                pass
+        where = hierarchy_with("memory")
+        found = MemoryGroup(*where) if where is not None else None
         if found is None or not os.access(found.root, os.W_OK):
             return None
         # Groups a benchmark killed outright left behind (their owner gone).
