@@ -177,6 +177,15 @@ def job_as_seen(group, pid):
     return seen + ("" if group.holds(pid) else "; **not in the memory group**")
 
 
+def running(pid):
+    """Whether `pid` is there and not yet a zombie."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except (OSError, TypeError):
+        return False
+    return stat[stat.rfind(")") + 2] != "Z"
+
+
 def worker_of(process, wrapped, program):
     """The job's own process (the wrapper's child, where it is wrapped),
     once it runs `program`: before that it is a copy of the benchmark not
@@ -232,8 +241,10 @@ def one_kill(settings, group, command, wrapped, seen, name):
         started = time.monotonic()
         job = subprocess.Popen(entering(path) + command + [python(), "-c", GROWER, str(limit)],
                                stdin=subprocess.DEVNULL, env=without_bus())
+        worker = None
         try:
-            seen.setdefault(name, job_as_seen(group, worker_of(job, wrapped, GROWER)))
+            worker = worker_of(job, wrapped, GROWER)
+            seen.setdefault(name, job_as_seen(group, worker))
         except RuntimeError:
             pass  # ended before it started a child: the outcome says so
         while time.monotonic() < started + limit and foreground.poll() is None \
@@ -244,10 +255,11 @@ def one_kill(settings, group, command, wrapped, seen, name):
         ended = []
         if foreground.poll() == -9:
             ended.append("the foreground")
-        # The wrapper ends as its child did: 128 + SIGKILL; killed itself, -9.
-        if job.poll() == (137 if wrapped else -9):
+        # The wrapper ends the way its child did, by SIGKILL too: where the
+        # wrapper went and its child runs on, the kernel took the wrapper.
+        if job.poll() == -9 and not (wrapped and running(worker)):
             ended.append("the job")
-        elif wrapped and job.poll() == -9:
+        elif job.poll() == -9:
             ended.append("the wrapper")
         outcome = " and ".join(ended) if ended else f"nobody within {limit:g} s"
         if ended and group.kills() == 0:
