@@ -56,10 +56,10 @@ class RealJava : public WrapperTest {
 TEST_F(RealJava, EveryThreadOfTheJvmIsIdleFromTheStart) {
   const std::string folder = folder_.path().string();
   write_file(folder_ / "hold", "");
-  const platform::ProcessId jvm =
-      platform::ProcessServices().start(platform::CommandLine::from_words(
-                          {java, "-classpath", folder, "Worker", folder, folder_ / "hold"}),
-                      platform::WindowStyle::normal_focus);
+  const platform::ProcessId jvm = platform::ProcessServices().start(
+      platform::CommandLine::from_words(
+          {java, "-classpath", folder, "Worker", folder, folder_ / "hold"}),
+      platform::WindowStyle::normal_focus);
   ASSERT_NE(jvm, 0);
   const std::string pid_file = folder_ / "jvm.pid";
   const auto deadline = std::chrono::steady_clock::now() + patience;

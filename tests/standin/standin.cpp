@@ -320,7 +320,8 @@ std::string why_unusable() {
   return {};
 }
 
-GroupTree::GroupTree() : hierarchy_(cpu_hierarchy()), unit_hierarchy_(hierarchy_with("name=systemd")) {
+GroupTree::GroupTree()
+    : hierarchy_(cpu_hierarchy()), unit_hierarchy_(hierarchy_with("name=systemd")) {
   static int count = 0;
   // A slice, as the top of a manager's tree is.
   top_ = "lull-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count) + ".slice";
@@ -369,7 +370,8 @@ bool GroupTree::make(const std::string& relative) const {
 
 bool GroupTree::move(pid_t pid, const std::string& relative) const {
   if (!unit_hierarchy_.empty())
-    write_text(unit_hierarchy_ + "/" + top_ + "/" + relative + "/cgroup.procs", std::to_string(pid));
+    write_text(unit_hierarchy_ + "/" + top_ + "/" + relative + "/cgroup.procs",
+               std::to_string(pid));
   return write_text(path(relative) + "/cgroup.procs", std::to_string(pid));
 }
 
