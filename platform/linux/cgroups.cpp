@@ -96,9 +96,8 @@ bool v2_limited(const std::string& folder) {
   if (tasks_limited(folder + "/pids.max")) return true;
   const std::string quota = value_of(folder + "/cpu.max");  // "max 100000": no quota
   if (!quota.empty() && field_of(quota, 0) != "max") return true;
-  for (const char* file : {"/cpuset.cpus", "/cpuset.mems", "/io.max"})
-    if (!value_of(folder + file).empty()) return true;
-  return false;
+  const auto set = [&](const char* file) { return !value_of(folder + file).empty(); };
+  return set("/cpuset.cpus") || set("/cpuset.mems") || set("/io.max");
 }
 
 bool v1_limited(const Hierarchy& hierarchy, const std::string& folder, const std::string& top) {

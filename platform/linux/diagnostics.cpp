@@ -25,6 +25,7 @@ void diagnose(const char* format, ...) {
                              static_cast<long>(::getpid()));
   va_list arguments;
   va_start(arguments, format);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start is just above
   const int body = std::vsnprintf(line + length, sizeof line - static_cast<std::size_t>(length) - 1,
                                   format, arguments);
   va_end(arguments);

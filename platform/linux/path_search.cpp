@@ -28,8 +28,8 @@ std::vector<std::string> path_candidates(const std::string& name) {
   for (std::size_t begin = 0; begin <= search.size();) {
     std::size_t end = search.find(':', begin);
     if (end == std::string::npos) end = search.size();
-    const std::string folder = end > begin ? search.substr(begin, end - begin) : ".";
-    candidates.push_back(folder + "/" + name);
+    std::string candidate = end > begin ? search.substr(begin, end - begin) : ".";
+    candidates.push_back(candidate.append("/").append(name));
     begin = end + 1;
   }
   return candidates;
