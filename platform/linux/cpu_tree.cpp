@@ -2,11 +2,9 @@
 // code only.
 #include "platform/linux/cpu_tree.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <string_view>

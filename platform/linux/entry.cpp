@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstdlib>
 #include <string>
 #include <vector>
 

@@ -77,8 +77,8 @@ bool fit_to_limits(const std::vector<Hierarchy>& hierarchies, const std::string&
                            std::equal(limited.begin(), limited.end(), parts.begin());
       if (on_path && limited.size() <= top) continue;  // above the manager's tree: it holds
       if (!on_path || limited.size() > unit_at) {
-        diagnose("limits: %s carries a limit on the wrapper's own unit: the job stays in it",
-                 group.c_str());
+        diagnose("limits: %s carries a limit %s: the job stays in the wrapper's unit",
+                 group.c_str(), on_path ? "on the wrapper's own unit" : "off the unit's path");
         return false;
       }
       diagnose("limits: %s carries a limit: the scope goes below it", group.c_str());
