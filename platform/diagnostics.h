@@ -17,4 +17,10 @@ bool diagnostics_wanted();
 // between fork and exec.
 void diagnose(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Writes one line of fixed text when `wanted` (diagnostics_wanted(), asked
+// beforehand): on Linux with nothing but write(), so that a child forked from
+// a process with several threads, which may neither allocate nor format, can
+// say what it did.
+void diagnose_fixed(bool wanted, const char* text);
+
 }  // namespace lull::platform

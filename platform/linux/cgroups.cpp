@@ -71,29 +71,44 @@ bool below_unlimited(const std::string& path) {
   return !value.empty() && std::strtoull(value.c_str(), nullptr, 10) < (1ULL << 62);
 }
 
-// systemd gives every unit a task limit of its own by default
-// (DefaultTasksMax, 15 % of the tasks the system allows; logind 33 % for each
-// user's slice). That is no administrator's limit: the job's own scope gets
-// the same default.
-bool systemd_default_tasks(std::uint64_t value) {
+// systemd gives units a task limit of its own by default: DefaultTasksMax,
+// 15 % of the tasks the system allows, and 33 % on each user's slice from a
+// drop-in of logind's. That is no administrator's limit: the job's own scope
+// gets the same default. systemd's rule, copied exactly: the fewest of
+// threads-max, pid_max - 1 (ids stop below it) and the root group's pids.max
+// (there only inside a cgroup namespace), scaled and rounded down. An
+// administrator's own value equal to the default cannot be told from it.
+std::uint64_t system_tasks(const std::string& pids_root) {
   std::uint64_t tasks = 4194303;  // the kernel's own ceiling
-  for (const char* file : {"/proc/sys/kernel/pid_max", "/proc/sys/kernel/threads-max"}) {
-    const std::uint64_t most = std::strtoull(value_of(file).c_str(), nullptr, 10);
-    if (most > 1) tasks = std::min(tasks, most - 1);
-  }
-  return value == tasks * 15 / 100 || value == tasks * 33 / 100;
+  const auto fewer = [&](const std::string& file, std::uint64_t less) {
+    const std::string text = value_of(file);
+    const std::uint64_t most = std::strtoull(text.c_str(), nullptr, 10);
+    if (!text.empty() && text != "max" && most > less) tasks = std::min(tasks, most - less);
+  };
+  fewer("/proc/sys/kernel/threads-max", 0);
+  fewer("/proc/sys/kernel/pid_max", 1);
+  if (!pids_root.empty()) fewer(pids_root + "/pids.max", 0);
+  return tasks;
 }
 
-bool tasks_limited(const std::string& path) {
-  const std::string value = value_of(path);
+bool systemd_default_tasks(std::uint64_t value, std::string_view group, const std::string& root) {
+  const bool user_slice = group.starts_with("user-") && group.ends_with(".slice");
+  return value == system_tasks(root) * (user_slice ? 33 : 15) / 100;
+}
+
+// `folder`'s pids.max, where it is an administrator's; `root` is the
+// hierarchy's root folder.
+bool tasks_limited(const std::string& folder, const std::string& root) {
+  const std::string value = value_of(folder + "/pids.max");
+  const std::string_view name = std::string_view(folder).substr(folder.rfind('/') + 1);
   return !value.empty() && value != "max" &&
-         !systemd_default_tasks(std::strtoull(value.c_str(), nullptr, 10));
+         !systemd_default_tasks(std::strtoull(value.c_str(), nullptr, 10), name, root);
 }
 
-bool v2_limited(const std::string& folder) {
+bool v2_limited(const std::string& folder, const std::string& top) {
   for (const char* file : {"/memory.max", "/memory.high", "/memory.swap.max"})
     if (set_and_not_max(folder + file)) return true;
-  if (tasks_limited(folder + "/pids.max")) return true;
+  if (tasks_limited(folder, top)) return true;
   const std::string quota = value_of(folder + "/cpu.max");  // "max 100000": no quota
   if (!quota.empty() && field_of(quota, 0) != "max") return true;
   const auto set = [&](const char* file) { return !value_of(folder + file).empty(); };
@@ -104,7 +119,7 @@ bool v1_limited(const Hierarchy& hierarchy, const std::string& folder, const std
   if (hierarchy.has("memory") && (below_unlimited(folder + "/memory.limit_in_bytes") ||
                                   below_unlimited(folder + "/memory.memsw.limit_in_bytes")))
     return true;
-  if (hierarchy.has("pids") && tasks_limited(folder + "/pids.max")) return true;
+  if (hierarchy.has("pids") && tasks_limited(folder, top)) return true;
   if (hierarchy.has("cpu")) {
     const std::string quota = value_of(folder + "/cpu.cfs_quota_us");
     if (!quota.empty() && quota != "-1") return true;
@@ -143,6 +158,12 @@ bool holds_word(std::string_view list, std::string_view word, char separator) {
     begin = end + 1;
   }
   return false;
+}
+
+bool lies_in(std::string_view path, std::string_view outer) {
+  if (outer.empty()) return false;
+  if (outer == "/") return path.starts_with('/');
+  return path.starts_with(outer) && (path.size() == outer.size() || path[outer.size()] == '/');
 }
 
 std::vector<std::string_view> path_parts(std::string_view path) {
@@ -256,7 +277,7 @@ std::vector<std::string> limited_groups(const Hierarchy& hierarchy) {
     group.append("/").append(part);
     const std::string folder = hierarchy.folder_of(group);
     if (folder.empty()) continue;
-    if (hierarchy.unified ? v2_limited(folder) : v1_limited(hierarchy, folder, top))
+    if (hierarchy.unified ? v2_limited(folder, top) : v1_limited(hierarchy, folder, top))
       limited.push_back(group);
   }
   return limited;

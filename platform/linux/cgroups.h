@@ -50,6 +50,10 @@ std::vector<std::string> limited_groups(const Hierarchy& hierarchy);
 // The parts of a group's path ("/a/b" gives "a", "b").
 std::vector<std::string_view> path_parts(std::string_view path);
 
+// Whether the path `path` is `outer` or lies below it, with a "/" boundary;
+// "/" holds every path, "" none.
+bool lies_in(std::string_view path, std::string_view outer);
+
 // Whether `list` holds `word` between separators.
 bool holds_word(std::string_view list, std::string_view word, char separator);
 

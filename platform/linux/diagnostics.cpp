@@ -16,6 +16,49 @@ bool diagnostics_wanted() {
   return wanted != nullptr && *wanted != '\0';
 }
 
+namespace {
+
+// One line to standard error in one write, so that lines of the wrapper and
+// its child do not interleave.
+void write_line(const char* line, std::size_t length) {
+  for (const char* at = line; length > 0;) {
+    const ssize_t written = ::write(2, at, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    at += written;
+    length -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace
+
+void diagnose_fixed(bool wanted, const char* text) {
+  if (!wanted) return;
+  const int saved_errno = errno;
+  char line[512];
+  std::size_t length = 0;
+  const auto put = [&](const char* part) {
+    while (*part != '\0' && length < sizeof line - 1) line[length++] = *part++;
+  };
+  // "name[pid]: ", the id written by hand: no formatting here.
+  char digits[24];
+  char* first = digits + sizeof digits - 1;
+  *first = '\0';
+  auto id = static_cast<unsigned long>(::getpid());
+  do {
+    *--first = static_cast<char>('0' + id % 10);
+    id /= 10;
+  } while (id > 0);
+  put(program_invocation_short_name);
+  put("[");
+  put(first);
+  put("]: ");
+  put(text);
+  line[length++] = '\n';
+  write_line(line, length);
+  errno = saved_errno;
+}
+
 void diagnose(const char* format, ...) {
   if (!diagnostics_wanted()) return;
   const int saved_errno = errno;
@@ -31,14 +74,7 @@ void diagnose(const char* format, ...) {
   va_end(arguments);
   length = std::min<int>(length + std::max(body, 0), static_cast<int>(sizeof line) - 2);
   line[length++] = '\n';
-  // One write, so that lines of the wrapper and its child do not interleave.
-  for (const char* at = line; length > 0;) {
-    const ssize_t written = ::write(2, at, static_cast<std::size_t>(length));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) break;
-    at += written;
-    length -= static_cast<int>(written);
-  }
+  write_line(line, static_cast<std::size_t>(length));
   errno = saved_errno;
 }
 

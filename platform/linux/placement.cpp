@@ -13,6 +13,7 @@
 #include "platform/diagnostics.h"
 #include "platform/linux/cgroups.h"
 #include "platform/linux/cpu_tree.h"
+#include "platform/linux/group_rules.h"
 #include "platform/linux/session_group.h"
 #include "platform/linux/text_file.h"
 
@@ -62,13 +63,10 @@ bool session_groups_on() {
 // cannot place on its path) keeps the job in that unit: false. `path` is the
 // wrapper's unit path; the manager's units begin below its first `top` parts.
 bool fit_to_limits(const std::vector<Hierarchy>& hierarchies, const std::string& path,
-                   std::size_t top, ScopeRequest& scope) {
+                   std::size_t top, PlacementPlan& plan) {
   const std::vector<std::string_view> parts = path_parts(path);
   std::size_t unit_at = top;  // the wrapper's own unit: the first part that is no slice
   while (unit_at < parts.size() && parts[unit_at].ends_with(".slice")) ++unit_at;
-  for (std::size_t at = top; at < parts.size(); ++at) {
-    if (parts[at].ends_with(".service")) scope.part_of = parts[at];
-  }
   std::size_t slice_depth = top;
   for (const Hierarchy& hierarchy : hierarchies) {
     for (const std::string& group : limited_groups(hierarchy)) {
@@ -85,7 +83,21 @@ bool fit_to_limits(const std::vector<Hierarchy>& hierarchies, const std::string&
       slice_depth = std::max(slice_depth, limited.size());
     }
   }
-  if (slice_depth > top) scope.slice = parts[slice_depth - 1];
+  std::string parent;
+  for (std::size_t at = 0; at < slice_depth; ++at) parent.append("/").append(parts[at]);
+  if (parent.empty()) parent = "/";
+  if (slice_depth > top) plan.scope.slice = parts[slice_depth - 1];
+  const auto v2 = std::ranges::find_if(hierarchies, &Hierarchy::unified);
+  if (v2 != hierarchies.end()) plan.scope_parent = v2->folder_of(parent);
+  // The rules the system manager enforces through the unit's group. An
+  // ordinary user may not ask the kernel for them, and the user's own manager
+  // sets none: what the system set on user@UID.service holds for every scope
+  // below it.
+  if (plan.scope.manager == Manager::system && !rules_hold_at(hierarchies, parent)) {
+    diagnose("rules: what holds for the wrapper's unit would not hold in %s: the job stays",
+             parent.c_str());
+    return false;
+  }
   return true;
 }
 
@@ -93,11 +105,20 @@ bool fit_to_limits(const std::vector<Hierarchy>& hierarchies, const std::string&
 // first when memory runs short: every process it starts inherits the score.
 // Not where it shares a unit of the service manager, which stops the whole
 // unit (a login's scope, a service) when the kernel kills one of its
-// processes for memory.
+// processes for memory, nor inside a group the kernel kills whole (a
+// container's, where its runtime asks for that).
 void give_way_on_memory(const PlacementPlan& plan, Route route) {
   if (route == Route::session_group && plan.managed) return;
+  const std::string& job_group = route == Route::manager    ? plan.scope_parent
+                                 : route == Route::own_tree ? plan.idle_group
+                                                            : plan.own_group;
+  if (lies_in(job_group, plan.oom_group)) {
+    diagnose_fixed(plan.debug, "memory: a kill would take a whole group: oom_score_adj left");
+    return;
+  }
   const int error = write_small_file("/proc/self/oom_score_adj", "1000");
-  diagnose("memory: oom_score_adj 1000 %s", error == 0 ? "set" : "refused");
+  diagnose_fixed(plan.debug, error == 0 ? "memory: oom_score_adj 1000 set"
+                                        : "memory: oom_score_adj 1000 refused");
 }
 
 const char* manager_name(Manager manager) {
@@ -109,6 +130,7 @@ const char* manager_name(Manager manager) {
 PlacementPlan plan_placement() {
   PlacementPlan plan;
   plan.single_threaded = single_threaded();
+  plan.debug = diagnostics_wanted();
   const std::vector<Hierarchy> hierarchies = own_hierarchies();
   const bool root = ::geteuid() == 0;
   // As systemd's own tools tell whether systemd booted the machine.
@@ -131,20 +153,24 @@ PlacementPlan plan_placement() {
   plan.managed = booted || top > 0;
   if (plan.scope.manager != Manager::none) {
     plan.scope.program_name = program_invocation_short_name;
-    if (!fit_to_limits(hierarchies, path, top, plan.scope)) plan.scope = {};
+    plan.scope.own_group = path;
+    if (!fit_to_limits(hierarchies, path, top, plan)) plan.scope = {};
   }
   // b. Our own idle group, only in a tree that no service manager owns.
   if (!plan.managed) plan.idle_group = choose_idle_group(hierarchies, plan.unified);
   // c. Otherwise the child stays; its session group counts in the root cpu group.
   plan.in_root_cpu_group = in_root_cpu_group(hierarchies);
   plan.session_groups = session_groups_on();
+  plan.oom_group = outermost_oom_group(hierarchies);
+  const auto v2 = std::ranges::find_if(hierarchies, &Hierarchy::unified);
+  if (v2 != hierarchies.end()) plan.own_group = v2->folder_of(v2->own);
   diagnose(
-      "plan: manager %s (slice %s%s%s), own idle group %s, root cpu group %s, session "
-      "groups %s%s",
+      "plan: manager %s (slice %s), own idle group %s, root cpu group %s, session "
+      "groups %s%s%s%s",
       manager_name(plan.scope.manager), plan.scope.slice.c_str(),
-      plan.scope.part_of.empty() ? "" : ", part of ", plan.scope.part_of.c_str(),
       plan.idle_group.empty() ? "none" : plan.idle_group.c_str(),
       plan.in_root_cpu_group ? "yes" : "no", plan.session_groups ? "on" : "off",
+      plan.oom_group.empty() ? "" : ", killed whole for memory: ", plan.oom_group.c_str(),
       plan.single_threaded ? "" : "; more than one thread: the child only sets its classes");
   return plan;
 }
@@ -158,9 +184,9 @@ Placement place_self(const PlacementPlan& plan) {
       placed.route = Route::own_tree;
     }
   }
-  diagnose("placed: %s", placed.route == Route::manager    ? "in the manager's scope"
-                         : placed.route == Route::own_tree ? "in the shared idle group"
-                                                           : "where the wrapper runs");
+  diagnose_fixed(plan.debug, placed.route == Route::manager    ? "placed: in the manager's scope"
+                             : placed.route == Route::own_tree ? "placed: in the shared idle group"
+                                                               : "placed: where the wrapper runs");
   // A finished job is not yet an idle one: a manager that cannot apply the
   // weight (a user's manager on a v1 tree has no cpu controller) leaves the
   // child in the root cpu group, where only its session group can lower it.
@@ -172,9 +198,9 @@ Placement place_self(const PlacementPlan& plan) {
   if (plan.session_groups && in_root) {
     const int error = lower_own_session_group();
     placed.session_group_refused = error == EAGAIN;
-    diagnose("session group: nice 19 %s", error == 0        ? "set"
-                                          : error == EAGAIN ? "refused for now"
-                                                            : "refused");
+    diagnose_fixed(plan.debug, error == 0        ? "session group: nice 19 set"
+                               : error == EAGAIN ? "session group: nice 19 refused for now"
+                                                 : "session group: nice 19 refused");
   }
   give_way_on_memory(plan, placed.route);
   return placed;

@@ -23,6 +23,11 @@ struct PlacementPlan {
   bool in_root_cpu_group = false;  // the wrapper competes in the root cpu group
   bool session_groups = false;     // the kernel groups processes by session (autogroup)
   bool single_threaded = true;     // the child may allocate and load a library
+  bool debug = false;              // the child writes its fixed debug lines
+  // Memory: the folder of the outermost cgroup v2 group on the wrapper's path
+  // that the kernel kills whole ("" when none); the folder the scope goes
+  // into; the wrapper's own.
+  std::string oom_group, scope_parent, own_group;
 };
 
 // How the child was placed in the end.

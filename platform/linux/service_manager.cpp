@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/diagnostics.h"
+#include "platform/linux/cgroups.h"
 #include "platform/linux/text_file.h"
 
 namespace lull::platform {
@@ -55,6 +57,9 @@ struct SdBus {
   decltype(&sd_bus_wait) wait = nullptr;
   decltype(&sd_bus_message_get_error) get_error = nullptr;
   decltype(&sd_bus_message_read) read = nullptr;
+  decltype(&sd_bus_message_ref) message_ref = nullptr;
+  decltype(&sd_bus_message_enter_container) enter_container = nullptr;
+  decltype(&sd_bus_message_at_end) at_end = nullptr;
 
   bool load() {
     // The child execs right after the talk, which drops the library: it is
@@ -74,7 +79,10 @@ struct SdBus {
            bind(library, "sd_bus_message_unref", message_unref) &&
            bind(library, "sd_bus_process", process) && bind(library, "sd_bus_wait", wait) &&
            bind(library, "sd_bus_message_get_error", get_error) &&
-           bind(library, "sd_bus_message_read", read);
+           bind(library, "sd_bus_message_read", read) &&
+           bind(library, "sd_bus_message_ref", message_ref) &&
+           bind(library, "sd_bus_message_enter_container", enter_container) &&
+           bind(library, "sd_bus_message_at_end", at_end);
   }
 
   template <typename Function>
@@ -111,39 +119,40 @@ void close_bus(const SdBus& api, sd_bus* bus) {
   api.unref(bus);
 }
 
-// Only the manager that booted this machine, as seen from our own pid
-// namespace: process 1, running as root. A socket mounted in from outside (a
-// container's view of its host) has a peer we cannot name, which reads as 0.
-bool peer_is_our_init(const SdBus& api, sd_bus* bus) {
+// Who serves a socket, as seen from our own pid namespace. A socket served
+// from outside it (a container's view of its host's) has a peer the kernel
+// cannot name here: pid 0.
+ucred peer_of(const SdBus& api, sd_bus* bus) {
   ucred peer{};
   socklen_t size = sizeof peer;
   const int fd = api.get_fd(bus);
-  return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid == 1 &&
-         peer.uid == 0;
+  if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return {};
+  return peer;
 }
 
 // The connection to the manager the request names, or nullptr. `direct`
 // tells a connection to the manager's own socket, whose messages carry no
-// sender.
+// sender. For root, only the manager that booted this machine: its own
+// socket served by process 1 of our pid namespace, running as root; else the
+// system bus, when its daemon is a process of our pid namespace.
 sd_bus* connect(const SdBus& api, const ScopeRequest& request, bool& direct) {
   direct = false;
   if (request.manager == ScopeRequest::Manager::user) return open_bus(api, request.user_bus, true);
-  if (::access(manager_socket, F_OK) == 0) {
-    sd_bus* bus = open_bus(api, std::string("unix:path=") + manager_socket, false);
-    if (bus == nullptr) return nullptr;
-    if (peer_is_our_init(api, bus)) {
-      direct = true;
-      return bus;
-    }
-    diagnose("service manager: %s is not served by process 1 of this pid namespace: not asked",
-             manager_socket);
-    close_bus(api, bus);
-    return nullptr;
-  }
-  return open_bus(api, std::string("unix:path=") + system_bus_socket, true);
+  const bool private_socket = ::access(manager_socket, F_OK) == 0;
+  direct = private_socket;
+  const std::string address =
+      std::string("unix:path=") + (private_socket ? manager_socket : system_bus_socket);
+  sd_bus* bus = open_bus(api, address, !private_socket);
+  if (bus == nullptr) return nullptr;
+  const ucred peer = peer_of(api, bus);
+  if (private_socket ? peer.pid == 1 && peer.uid == 0 : peer.pid > 0) return bus;
+  diagnose("service manager: %s is not served from this pid namespace%s: not asked",
+           address.c_str(), private_socket ? " by process 1" : "");
+  close_bus(api, bus);
+  return nullptr;
 }
 
-// One conversation with the manager: the answer to the latest request, and
+// One conversation with the manager: the answer to the latest call, and
 // every job that ended so far (an end may come before the answer that names
 // its job).
 struct Talk {
@@ -152,9 +161,15 @@ struct Talk {
   std::uint64_t deadline;
   struct Answer {
     bool arrived = false;
-    std::string job, error_name, error_message;
+    sd_bus_message* reply = nullptr;  // held until the next call
+    std::string error_name, error_message;
   } answer;
   std::vector<std::pair<std::string, std::string>> ended;  // job, result
+
+  void forget_answer() {
+    if (answer.reply != nullptr) api.message_unref(answer.reply);
+    answer = {};
+  }
 };
 
 int on_answer(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/) {
@@ -166,8 +181,7 @@ int on_answer(sd_bus_message* message, void* userdata, sd_bus_error* /*unused*/)
     answer.error_message = error->message != nullptr ? error->message : "";
     return 0;
   }
-  const char* job = nullptr;
-  if (talk.api.read(message, "o", &job) >= 0 && job != nullptr) answer.job = job;
+  answer.reply = talk.api.message_ref(message);
   return 0;
 }
 
@@ -199,18 +213,108 @@ bool run_until(Talk& talk, Done done) {
   return true;
 }
 
+// Why a call got no reply: the message could not be built (a string that is
+// no valid UTF-8, for one), or no answer came in time.
+enum class Sent { answered, not_built, no_answer };
+
+// Sends `message` (built as far as `built` says, and released here) and waits
+// for its answer: a reply in talk.answer.reply, or an error's name.
+Sent call(Talk& talk, sd_bus_message* message, int built) {
+  talk.forget_answer();
+  const std::uint64_t now = now_usec();
+  if (built >= 0 && now < talk.deadline)
+    built = talk.api.call_async(talk.bus, nullptr, message, on_answer, &talk, talk.deadline - now);
+  talk.api.message_unref(message);
+  if (built < 0) return now < talk.deadline ? Sent::not_built : Sent::no_answer;
+  return run_until(talk, [&] { return talk.answer.arrived; }) ? Sent::answered : Sent::no_answer;
+}
+
+int new_call(Talk& talk, sd_bus_message** message, const char* path, const char* interface,
+             const char* member) {
+  return talk.api.new_method_call(talk.bus, message, manager_name, path, interface, member);
+}
+
+// A property of the unit at `path`, read as far as the variant; false on any
+// error, with the error's name in talk.answer.
+bool get_property(Talk& talk, const std::string& path, const std::string& interface,
+                  const char* name) {
+  sd_bus_message* message = nullptr;
+  int r = new_call(talk, &message, path.c_str(), "org.freedesktop.DBus.Properties", "Get");
+  if (r >= 0) r = talk.api.append(message, "ss", interface.c_str(), name);
+  return call(talk, message, r) == Sent::answered && talk.answer.reply != nullptr;
+}
+
+bool read_string_property(Talk& talk, const std::string& path, const std::string& interface,
+                          const char* name, std::string& value) {
+  const char* text = nullptr;
+  if (!get_property(talk, path, interface, name) ||
+      talk.api.read(talk.answer.reply, "v", "s", &text) < 0 || text == nullptr)
+    return false;
+  value = text;
+  return true;
+}
+
+// The unit the manager runs the caller in, as the manager itself sees it:
+// its name, when the manager sees the caller in the group the kernel names
+// (a manager of another pid or cgroup namespace does not), else "". A service
+// whose file systems are restricted keeps the job too: that rule is keyed to
+// the service's own group, which any other escapes.
+std::string caller_unit(Talk& talk, const ScopeRequest& request) {
+  sd_bus_message* message = nullptr;
+  const char* path = nullptr;
+  int r = new_call(talk, &message, manager_path, manager_interface, "GetUnitByPID");
+  if (r >= 0) r = talk.api.append(message, "u", 0U);
+  if (call(talk, message, r) != Sent::answered || talk.answer.reply == nullptr ||
+      talk.api.read(talk.answer.reply, "o", &path) < 0 || path == nullptr) {
+    diagnose("service manager: cannot tell which unit runs the wrapper: %s: %s",
+             talk.answer.error_name.c_str(), talk.answer.error_message.c_str());
+    return {};
+  }
+  const std::string unit_path = path;
+  std::string unit;
+  std::string group;
+  if (!read_string_property(talk, unit_path, "org.freedesktop.systemd1.Unit", "Id", unit))
+    return {};
+  // Each kind of unit has an interface of its own: "a.service" the Service one.
+  const std::string_view prefix = "org.freedesktop.systemd1.";
+  std::string interface = std::string(prefix) + unit.substr(unit.rfind('.') + 1);
+  interface[prefix.size()] =
+      static_cast<char>(std::toupper(static_cast<unsigned char>(interface[prefix.size()])));
+  if (!read_string_property(talk, unit_path, interface, "ControlGroup", group) ||
+      !lies_in(request.own_group, group)) {
+    diagnose("service manager: it runs the wrapper in %s at %s, not at %s: not asked", unit.c_str(),
+             group.c_str(), request.own_group.c_str());
+    return {};
+  }
+  if (unit.ends_with(".service") &&
+      get_property(talk, unit_path, interface, "RestrictFileSystems")) {
+    int allow = 0;
+    sd_bus_message* reply = talk.answer.reply;
+    if (talk.api.enter_container(reply, 'v', "(bas)") < 0 ||
+        talk.api.enter_container(reply, 'r', "bas") < 0 || talk.api.read(reply, "b", &allow) < 0 ||
+        talk.api.enter_container(reply, 'a', "s") < 0 || talk.api.at_end(reply, 0) <= 0) {
+      diagnose("service manager: %s restricts its file systems: the job stays in it", unit.c_str());
+      return {};
+    }
+  } else if (unit.ends_with(".service") &&
+             talk.answer.error_name != "org.freedesktop.DBus.Error.UnknownProperty") {
+    return {};  // a manager that knows the rule but does not say
+  }
+  return unit;
+}
+
 // StartTransientUnit for a scope holding the caller. PIDs 0 is the caller as
 // the manager itself sees it (through the bus daemon or the socket's peer),
 // in the manager's own pid namespace: our own id would name another process
 // there. systemd takes 0 from 238 on; an older one refuses, and the job goes
-// the next way.
-bool send_request(Talk& talk, const ScopeRequest& request, const std::string& unit,
-                  std::uint64_t weight) {
+// the next way. The description is the unit's name, which is plain ASCII: a
+// program's name need not be valid UTF-8, which D-Bus strings must be.
+Sent send_request(Talk& talk, const ScopeRequest& request, const std::string& unit,
+                  const std::string& part_of, std::uint64_t weight) {
   const SdBus& api = talk.api;
-  const std::string description = request.program_name + ": a job at idle priority";
+  const std::string description = unit + ": a job at idle priority";
   sd_bus_message* message = nullptr;
-  int r = api.new_method_call(talk.bus, &message, manager_name, manager_path, manager_interface,
-                              "StartTransientUnit");
+  int r = new_call(talk, &message, manager_path, manager_interface, "StartTransientUnit");
   if (r >= 0) r = api.append(message, "ss", unit.c_str(), "fail");
   if (r >= 0) r = api.open_container(message, 'a', "(sv)");
   if (r >= 0) r = api.append(message, "(sv)", "Description", "s", description.c_str());
@@ -221,38 +325,38 @@ bool send_request(Talk& talk, const ScopeRequest& request, const std::string& un
   if (r >= 0) r = api.append(message, "(sv)", "CollectMode", "s", "inactive-or-failed");
   // Stopping the wrapper's service stops the job, as it did
   // before the job had a scope of its own.
-  if (r >= 0 && !request.part_of.empty())
-    r = api.append(message, "(sv)", "PartOf", "as", 1, request.part_of.c_str());
+  if (r >= 0 && !part_of.empty())
+    r = api.append(message, "(sv)", "PartOf", "as", 1, part_of.c_str());
   if (r >= 0) r = api.close_container(message);
   if (r >= 0) r = api.append(message, "a(sa(sv))", 0);
-  const std::uint64_t now = now_usec();
-  if (r >= 0 && now < talk.deadline)
-    r = api.call_async(talk.bus, nullptr, message, on_answer, &talk, talk.deadline - now);
-  api.message_unref(message);
-  return r >= 0 && now < talk.deadline;
+  return call(talk, message, r);
 }
 
 // Asks until the manager gives a job, or refuses for good: a name taken
 // already gets a new random part; a manager too old for the idle weight
 // (before systemd 252) gets the least ordinary weight instead. The job's
 // path, or "".
-std::string ask_for_scope(Talk& talk, const ScopeRequest& request) {
+std::string ask_for_scope(Talk& talk, const ScopeRequest& request, const std::string& part_of) {
   std::uint64_t weight = 0;  // CPUWeight=idle on the bus
   for (int names_left = unit_name_tries; names_left > 0;) {
     const std::string unit =
         scope_name(request.program_name, static_cast<long>(::getpid()), random_bits());
-    talk.answer = {};
-    if (!send_request(talk, request, unit, weight) ||
-        !run_until(talk, [&] { return talk.answer.arrived; })) {
-      diagnose("service manager: no answer for %s in time", unit.c_str());
+    const Sent sent = send_request(talk, request, unit, part_of, weight);
+    if (sent != Sent::answered) {
+      diagnose(sent == Sent::not_built ? "service manager: the request for %s could not be built"
+                                       : "service manager: no answer for %s in time",
+               unit.c_str());
       return {};
     }
-    const Talk::Answer& answer = talk.answer;
-    if (!answer.job.empty()) {
-      diagnose("service manager: %s in %s, CPUWeight %llu, job %s", unit.c_str(),
-               request.slice.c_str(), static_cast<unsigned long long>(weight), answer.job.c_str());
-      return answer.job;
+    const char* job = nullptr;
+    if (talk.answer.reply != nullptr && talk.api.read(talk.answer.reply, "o", &job) >= 0 &&
+        job != nullptr) {
+      diagnose("service manager: %s in %s%s%s, CPUWeight %llu, job %s", unit.c_str(),
+               request.slice.c_str(), part_of.empty() ? "" : ", part of ", part_of.c_str(),
+               static_cast<unsigned long long>(weight), job);
+      return job;
     }
+    const Talk::Answer& answer = talk.answer;
     diagnose("service manager: %s refused: %s: %s", unit.c_str(), answer.error_name.c_str(),
              answer.error_message.c_str());
     if (answer.error_name == "org.freedesktop.systemd1.UnitExists") {
@@ -346,7 +450,12 @@ bool place_in_scope(const ScopeRequest& request) {
   if (api.match_signal_async(bus, nullptr, direct ? nullptr : manager_name, manager_path,
                              manager_interface, "JobRemoved", on_job_removed, nullptr,
                              &talk) >= 0) {
-    const std::string job = ask_for_scope(talk, request);
+    const std::string unit = caller_unit(talk, request);
+    // Only the caller's own service, as this manager runs it: a name taken
+    // from the path could be any manager's unit, and users choose them freely.
+    const std::string job =
+        unit.empty() ? std::string()
+                     : ask_for_scope(talk, request, unit.ends_with(".service") ? unit : "");
     const auto ended = [&] {
       const auto found =
           std::ranges::find_if(talk.ended, [&](const auto& e) { return e.first == job; });
@@ -356,6 +465,7 @@ bool place_in_scope(const ScopeRequest& request) {
     if (!job.empty() && !run_until(talk, ended))
       diagnose("service manager: job %s did not end in time", job.c_str());
   }
+  talk.forget_answer();
   close_bus(api, bus);
   diagnose("service manager: %s after %llu ms", result.empty() ? "no result" : result.c_str(),
            static_cast<unsigned long long>((now_usec() - started) / 1000));

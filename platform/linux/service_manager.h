@@ -14,7 +14,8 @@ struct ScopeRequest {
   std::string user_bus;           // the user's bus: a local unix: address
   std::string program_name;       // names the scope
   std::string slice = "-.slice";  // the lowest slice at or below every limit on our branch
-  std::string part_of;            // the service whose stop or restart stops the scope; "" if none
+  std::string own_group;          // the wrapper's group as /proc/self/cgroup names it, where the
+                                  // manager must see it too
 };
 
 // The user's bus as the environment names it, when it is a local socket
@@ -25,10 +26,11 @@ struct ScopeRequest {
 std::string user_bus_address();
 
 // Moves the calling process into a new scope as `request` says, with the least
-// CPU weight there is. True only when the manager's job for it finished as
-// "done". One deadline of about a second covers the whole talk: a bus or
-// manager that never answers, or one that refuses, costs the start no more
-// than that.
+// CPU weight there is, tied to the wrapper's own service where it runs in
+// one. Only a manager that sees the caller in the group the kernel names is
+// asked. True only when the manager's job for it finished as "done". One deadline of about a second
+// covers the whole talk: a bus or manager that never answers, or one that refuses, costs the start
+// no more than that.
 bool place_in_scope(const ScopeRequest& request);
 
 // The scope's unit name for `program_name`, process `pid` and a random part,

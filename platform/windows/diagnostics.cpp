@@ -57,4 +57,8 @@ void diagnose(const char* format, ...) {
   ::SetLastError(saved_error);
 }
 
+void diagnose_fixed(bool wanted, const char* text) {
+  if (wanted) diagnose("%s", text);
+}
+
 }  // namespace lull::platform

@@ -40,10 +40,12 @@ class ManagerPlacement : public WrapperTest {
   // stand-in's bus is the system bus and systemd counts as booted; the
   // child's report and how long it took to come. The environment's address
   // for the system bus is one that runs a program: root never takes it.
-  Report run_as_root(const standin::ServiceManager& manager, std::chrono::milliseconds& took) {
-    const std::string job = link(lullrun_path, "job");
-    const std::vector<std::string> words =
+  Report run_as_root(const standin::ServiceManager& manager, std::chrono::milliseconds& took,
+                     const std::string& name = "job", bool own_pid_namespace = false) {
+    const std::string job = link(lullrun_path, name);
+    std::vector<std::string> words =
         standin::as_if_booted_with_systemd({job, test_child_path}, manager.address());
+    if (own_pid_namespace) words.insert(words.begin(), {"/usr/bin/unshare", "--pid", "--fork"});
     const auto started = std::chrono::steady_clock::now();
     WrapperProcess wrapper(
         {.program = words.front(),
@@ -180,6 +182,54 @@ INSTANTIATE_TEST_SUITE_P(LimitOn, LimitedService, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "TheService" : "ItsSlice");
                          });
+
+// Whom the request names, and whether the manager is asked at all: a program
+// name that is no valid UTF-8 still makes a valid request; only the wrapper's
+// own service, as the system manager runs it, ties the scope (not a service
+// of a user's manager below it, whose names users choose); a bus served from
+// outside the wrapper's pid namespace, as a container sees its host's, is not
+// asked.
+struct Caller {
+  const char* name;
+  const char* start_in;  // relative to the tree's top; "" for where the test runs
+  bool own_pid_namespace;
+  const char* part_of;  // the request's PartOf; nullptr when no request may come
+};
+
+class ManagerCaller : public ManagerPlacement, public ::testing::WithParamInterface<Caller> {};
+
+TEST_P(ManagerCaller, OnlyTheWrappersOwnManagerIsAskedAndForItsOwnService) {
+  const Caller caller = GetParam();
+  if (*caller.start_in != '\0') {
+    ASSERT_TRUE(tree_.make(caller.start_in));
+    ASSERT_TRUE(tree_.move(::getpid(), caller.start_in));
+  }
+  standin::ServiceManager manager({.mode = Mode::ok, .bus = Bus::system, .tree = tree_.top()});
+  ASSERT_FALSE(manager.address().empty());
+  std::chrono::milliseconds took{};
+  const Report report = run_as_root(manager, took, caller.name, caller.own_pid_namespace);
+  const std::vector<std::string> log = manager.log();
+  if (caller.part_of == nullptr) {
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(cpu_group(report), standin::group_of(::getpid()));
+    return;
+  }
+  ASSERT_EQ(log.size(), 1U);
+  EXPECT_EQ(field(log.front(), "PartOf"), caller.part_of);
+  EXPECT_TRUE(cpu_group(report).starts_with("/" + tree_.top() + "/job")) << cpu_group(report);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Callers, ManagerCaller,
+    ::testing::Values(Caller{"job\xff", "", false, "(absent)"},
+                      Caller{"job", "user.slice/user-0.slice/user@0.service/app.slice/sshd.service",
+                             false, "[\"user@0.service\"]"},
+                      Caller{"job", "", true, nullptr}),
+    [](const ::testing::TestParamInfo<Caller>& info) {
+      return std::string(info.param.part_of == nullptr  ? "OutsideOurPidNamespace"
+                         : *info.param.start_in != '\0' ? "InAUsersService"
+                                                        : "NameNotUtf8");
+    });
 
 // An ordinary user: the user's own manager, but only for a wrapper that runs
 // under it; a login outside it (ssh, a console) stays where it is.

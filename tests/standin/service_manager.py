@@ -181,9 +181,9 @@ def cpu_hierarchy():
 
 
 def is_kernel_thread(pid):
-    with open("/proc/%d/stat" % pid) as f:
+    with open("/proc/%d/stat" % pid, "rb") as f:  # a program's name may be any bytes
         stat = f.read()
-    flags = int(stat[stat.rfind(")") + 2:].split()[6])
+    flags = int(stat[stat.rfind(b")") + 2:].split()[6])
     return bool(flags & PF_KTHREAD)
 
 
@@ -323,6 +323,25 @@ class CallerUnit(PropertiesObject):
         return unit.properties(sender)
 
 
+class LoadedUnit(PropertiesObject):
+    """A unit this manager did not make, named as systemd names a process's
+    unit from its group: the first part of the path below the manager's top
+    that is no slice, else the deepest slice."""
+
+    def __init__(self, connection, name, group):
+        self.path = "%s/unit/%s" % (MANAGER_PATH, bus_label_escape(name))
+        super().__init__(connection, self.path)
+        self.name, self.group = name, group
+
+    def properties(self, sender):
+        kind = {"ControlGroup": dbus.String(self.group)}
+        if self.name.endswith(".service"):
+            kind["RestrictFileSystems"] = dbus.Struct(
+                (dbus.Boolean(False), dbus.Array([], signature="s")), signature="bas")
+        return {"org.freedesktop.systemd1.Unit": {"Id": dbus.String(self.name)},
+                "org.freedesktop.systemd1." + self.name.rsplit(".", 1)[1].capitalize(): kind}
+
+
 # Each property a scope takes here: its D-Bus type and a check of the value.
 def check_weight(options, name, value):
     if value == WEIGHT_IDLE and options.mode != "old":
@@ -395,6 +414,7 @@ class Manager(PropertiesObject):
         self.options = options
         self.groups = groups
         self.units = {}
+        self.loaded = {}  # units found by a process's group
         self.subscribed = set()
         self.next_job = 1
         self.start_calls = 0
@@ -436,6 +456,22 @@ class Manager(PropertiesObject):
         if unit is None:
             raise dbus.exceptions.DBusException("Unit %s not loaded." % name, name=NO_SUCH_UNIT)
         return dbus.ObjectPath(unit.path)
+
+    @dbus.service.method(MANAGER_INTERFACE, in_signature="u", out_signature="o",
+                         sender_keyword="sender")
+    def GetUnitByPID(self, pid, sender=None):
+        pid = int(pid) or self.sender_pid(sender)
+        unit = self.unit_of(pid)
+        if unit is not None:
+            return dbus.ObjectPath(unit.path)
+        parts = [p for p in (group_of(pid) or "/").split("/") if p]
+        top = self.groups.top if parts[:len(self.groups.top)] == self.groups.top else []
+        end = next((i + 1 for i in range(len(top), len(parts))
+                    if not parts[i].endswith(".slice")), len(parts))
+        name = parts[end - 1] if end > len(top) else "-.slice"
+        if name not in self.loaded:
+            self.loaded[name] = LoadedUnit(self.bus, name, "/" + "/".join(parts[:end]))
+        return dbus.ObjectPath(self.loaded[name].path)
 
     @dbus.service.method(MANAGER_INTERFACE, in_signature="ssa(sv)a(sa(sv))", out_signature="o",
                          sender_keyword="sender", async_callbacks=("reply", "error"))
