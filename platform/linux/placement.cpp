@@ -83,9 +83,12 @@ bool fit_to_limits(const std::vector<Hierarchy>& hierarchies, const std::string&
       slice_depth = std::max(slice_depth, limited.size());
     }
   }
-  std::string parent;
-  for (std::size_t at = 0; at < slice_depth; ++at) parent.append("/").append(parts[at]);
-  if (parent.empty()) parent = "/";
+  // The slice's path: the wrapper's, up to the end of the slice's part.
+  const std::string parent =
+      slice_depth == 0
+          ? "/"
+          : path.substr(0, static_cast<std::size_t>(parts[slice_depth - 1].data() - path.data()) +
+                               parts[slice_depth - 1].size());
   if (slice_depth > top) plan.scope.slice = parts[slice_depth - 1];
   const auto v2 = std::ranges::find_if(hierarchies, &Hierarchy::unified);
   if (v2 != hierarchies.end()) plan.scope_parent = v2->folder_of(parent);
