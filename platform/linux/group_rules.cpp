@@ -135,9 +135,12 @@ bool rules_hold_at(const std::vector<Hierarchy>& hierarchies, const std::string&
 std::string outermost_oom_group(const std::vector<Hierarchy>& hierarchies) {
   const auto v2 = std::ranges::find_if(hierarchies, &Hierarchy::unified);
   if (v2 == hierarchies.end()) return {};
-  std::string group;
-  for (const std::string_view part : path_parts(v2->own)) {
-    group.append("/").append(part);
+  // From the top this namespace shows, which is a container's own group
+  // inside one (the tree's real root has no such file), down to our own.
+  std::string group = "/";
+  const std::vector<std::string_view> parts = path_parts(v2->own);
+  for (std::size_t depth = 0; depth <= parts.size(); ++depth) {
+    if (depth > 0) group.append(depth > 1 ? "/" : "").append(parts[depth - 1]);
     const std::string folder = v2->folder_of(group);
     if (!folder.empty() && read_text(folder + "/memory.oom.group", 16).starts_with("1"))
       return folder;

@@ -254,11 +254,44 @@ bool read_string_property(Talk& talk, const std::string& path, const std::string
   return true;
 }
 
+// The unit's name from its object path's last part, where systemd writes
+// each byte other than a letter or (not first) a digit as "_xx".
+std::string unit_of_object_path(std::string_view path) {
+  const auto hex = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  const std::string_view label = path.substr(path.rfind('/') + 1);
+  std::string name;
+  for (std::size_t i = 0; i < label.size(); ++i) {
+    if (label[i] == '_' && i + 2 < label.size() && hex(label[i + 1]) >= 0 &&
+        hex(label[i + 2]) >= 0) {
+      name.push_back(static_cast<char>(hex(label[i + 1]) * 16 + hex(label[i + 2])));
+      i += 2;
+    } else {
+      name.push_back(label[i]);
+    }
+  }
+  return name;
+}
+
+// Whether the service at `path` restricts its file systems: an allow list,
+// even one the manager could not fill (it drops what the kernel cannot
+// enforce), or names to deny. The rule is keyed to the service's own group,
+// which any other escapes. Unknown to a manager before systemd 250.
+bool restricts_file_systems(Talk& talk, const std::string& path, const std::string& interface) {
+  if (!get_property(talk, path, interface, "RestrictFileSystems"))
+    return talk.answer.error_name != "org.freedesktop.DBus.Error.UnknownProperty";
+  int allow = 0;
+  sd_bus_message* reply = talk.answer.reply;
+  return talk.api.enter_container(reply, 'v', "(bas)") < 0 ||
+         talk.api.enter_container(reply, 'r', "bas") < 0 || talk.api.read(reply, "b", &allow) < 0 ||
+         talk.api.enter_container(reply, 'a', "s") < 0 || allow != 0 ||
+         talk.api.at_end(reply, 0) <= 0;
+}
+
 // The unit the manager runs the caller in, as the manager itself sees it:
 // its name, when the manager sees the caller in the group the kernel names
-// (a manager of another pid or cgroup namespace does not), else "". A service
-// whose file systems are restricted keeps the job too: that rule is keyed to
-// the service's own group, which any other escapes.
+// (a manager of another pid or cgroup namespace does not), else "".
 std::string caller_unit(Talk& talk, const ScopeRequest& request) {
   sd_bus_message* message = nullptr;
   const char* path = nullptr;
@@ -271,34 +304,22 @@ std::string caller_unit(Talk& talk, const ScopeRequest& request) {
     return {};
   }
   const std::string unit_path = path;
-  std::string unit;
-  std::string group;
-  if (!read_string_property(talk, unit_path, "org.freedesktop.systemd1.Unit", "Id", unit))
-    return {};
+  const std::string unit = unit_of_object_path(unit_path);
   // Each kind of unit has an interface of its own: "a.service" the Service one.
   const std::string_view prefix = "org.freedesktop.systemd1.";
   std::string interface = std::string(prefix) + unit.substr(unit.rfind('.') + 1);
   interface[prefix.size()] =
       static_cast<char>(std::toupper(static_cast<unsigned char>(interface[prefix.size()])));
+  std::string group;
   if (!read_string_property(talk, unit_path, interface, "ControlGroup", group) ||
       !lies_in(request.own_group, group)) {
     diagnose("service manager: it runs the wrapper in %s at %s, not at %s: not asked", unit.c_str(),
              group.c_str(), request.own_group.c_str());
     return {};
   }
-  if (unit.ends_with(".service") &&
-      get_property(talk, unit_path, interface, "RestrictFileSystems")) {
-    int allow = 0;
-    sd_bus_message* reply = talk.answer.reply;
-    if (talk.api.enter_container(reply, 'v', "(bas)") < 0 ||
-        talk.api.enter_container(reply, 'r', "bas") < 0 || talk.api.read(reply, "b", &allow) < 0 ||
-        talk.api.enter_container(reply, 'a', "s") < 0 || talk.api.at_end(reply, 0) <= 0) {
-      diagnose("service manager: %s restricts its file systems: the job stays in it", unit.c_str());
-      return {};
-    }
-  } else if (unit.ends_with(".service") &&
-             talk.answer.error_name != "org.freedesktop.DBus.Error.UnknownProperty") {
-    return {};  // a manager that knows the rule but does not say
+  if (unit.ends_with(".service") && restricts_file_systems(talk, unit_path, interface)) {
+    diagnose("service manager: %s restricts its file systems: the job stays in it", unit.c_str());
+    return {};
   }
   return unit;
 }
