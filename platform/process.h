@@ -95,9 +95,11 @@ class ProcessServices {
   // Releases a handle; 0 does no harm.
   void close(Handle handle);
 
-  // The status the wrapper ends with once its watch found process `id` gone:
-  // for id 0, the status of the last start that failed (0 if none did); else
-  // what the system reported of the child's end, where it reports anything.
+  // The status the wrapper ends with once its watch has ended: for id 0, the
+  // status of the last start that failed (0 if none did); else what the
+  // system reported of the child's end, where it reports anything. Where the
+  // watch can end while the child still runs (Windows: its window closed),
+  // a status of the system's own that says so.
   [[nodiscard]] int exit_status(ProcessId id) const;
 
   // Ends the wrapper the way process `id` ended, where the system tells more
