@@ -161,11 +161,15 @@ bool ProcessServices::State::create(const CommandLine& command, BOOL inherit_han
   lower_before_first_instruction(created.hProcess);
   child_id = created.dwProcessId;
   child_created = creation_time(created.hProcess);
-  const BOOL resumed = ::ResumeThread(created.hThread) != static_cast<DWORD>(-1);
-  report("resumed", resumed);
-  if (resumed != 0) return true;
+  // What the thread's suspend count was: 1, as it was created suspended.
+  const DWORD suspended = ::ResumeThread(created.hThread);
+  if (suspended != static_cast<DWORD>(-1)) {
+    diagnose("resumed: %s", suspended == 1 ? "done" : "it was not suspended");
+    return true;
+  }
   // A child that cannot run is no child: it goes, as a start that failed.
   last_start_failure = start_failure();
+  diagnose("resume failed, error %lu", last_start_failure);
   ::TerminateProcess(created.hProcess, last_start_failure);
   ::CloseHandle(created.hThread);
   ::CloseHandle(created.hProcess);
