@@ -224,11 +224,13 @@ inline bool await_report(const std::string& path, DWORD ms = patience_ms) {
   return file_exists(path);
 }
 
-// UTF-8 text as UTF-16LE bytes.
-inline std::string utf16le(const std::string& text) {
+// UTF-8 text as UTF-16 bytes, little- or big-endian.
+inline std::string utf16(const std::string& text, bool big_endian) {
   std::string bytes;
-  for (const wchar_t unit : wide(text))
-    bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  for (const wchar_t unit : wide(text)) {
+    const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+    bytes += big_endian ? std::string{high, low} : std::string{low, high};
+  }
   return bytes;
 }
 
@@ -256,8 +258,10 @@ inline void check_beyond_ansi(const std::string& program, const std::string& tem
       {job + "Zo\xEB\r\n", "", java + "Zoë", "1"},
       {"", pass, pass.substr(1), "1"},
       {"", pass, pass.substr(1), ""},
-      {"\xFF\xFE" + utf16le(exe + keys + both + "\r\n"), "", java + both, "1",
-       utf16le("Class_path_to_use=\r\n")},
+      {"\xFF\xFE" + utf16(exe + keys + both + "\r\n", false), "", java + both, "1",
+       utf16("Class_path_to_use=\r\n", false)},
+      {"\xFE\xFF" + utf16(exe + keys + both + "\r\n", true), "", java + both, "1",
+       utf16("Class_path_to_use=\r\n", true)},
       {"\xEF\xBB\xBF" + job + "Zo\xEB " + both + "\r\n", "", java + "Zo\uFFFD " + both, "1"},
       {"", pass, pass.substr(1), "1", "", true}};
   ScratchFolder scratch;
