@@ -30,7 +30,7 @@ constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // literally, which suits a settings path: it is built from the program's own
 // full path, with nothing in it left to resolve.
 std::wstring system_path(const std::string& path) {
-  const std::wstring wide = utf16(path);
+  std::wstring wide = utf16(path);
   if (wide.size() < MAX_PATH || wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\"))
     return wide;
   if (wide.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + wide.substr(2);

@@ -108,8 +108,9 @@ void lower_before_first_instruction(HANDLE process) {
 // When a process was created, in the system's 100 ns units; 0 when it cannot
 // be told.
 std::uint64_t creation_time(HANDLE process) {
-  FILETIME created{}, ended{}, kernel{}, user{};
-  if (::GetProcessTimes(process, &created, &ended, &kernel, &user) == 0) return 0;
+  FILETIME created{};
+  FILETIME unused[3]{};  // when it ended, its time in the kernel and in user mode
+  if (::GetProcessTimes(process, &created, &unused[0], &unused[1], &unused[2]) == 0) return 0;
   return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
 }
 

@@ -155,7 +155,8 @@ std::size_t append_utf8_from_utf16(std::string_view bytes, bool big_endian, bool
 std::string utf16_bytes(std::string_view text, bool big_endian) {
   std::string bytes;
   for (const wchar_t unit : utf16(text)) {
-    const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+    const auto high = static_cast<char>(unit >> 8);
+    const auto low = static_cast<char>(unit & 0xFF);
     bytes.push_back(big_endian ? high : low);
     bytes.push_back(big_endian ? low : high);
   }
