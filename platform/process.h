@@ -74,7 +74,9 @@ class ProcessServices {
 
   // Starts `command` as a new process, its window shown as `style` says, in
   // the wrapper's current folder. Returns the new process's id, or 0 when
-  // nothing could be started.
+  // nothing could be started. Here and in `create_process` the new process
+  // is lowered before its first instruction (the idle class; on Windows its
+  // memory priority and Efficiency mode too).
   ProcessId start(const CommandLine& command, WindowStyle style);
 
   // Creates `command` as a new process in `folder`, its window shown in the
