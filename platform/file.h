@@ -10,8 +10,10 @@ namespace lull::platform {
 
 // A regular file open for sequential reading. Anything else in its place (a
 // folder, a FIFO, a device) is not opened, so it can never block the reader.
-// What is read is the file's bytes, except on Windows, where a file that is
-// not UTF-8 throughout is in the ANSI code page and is read as UTF-8 text.
+// What is read is the file's bytes, except on Windows, where it is UTF-8
+// text: a file with a UTF-16 byte-order mark is in UTF-16, one with the UTF-8
+// mark in UTF-8 (a stray byte read as U+FFFD), and any other that is not
+// UTF-8 throughout is in the ANSI code page.
 class ReadableFile {
  public:
   explicit ReadableFile(const std::string& path);
@@ -32,7 +34,8 @@ class ReadableFile {
 // Appends `text` to the regular file at `path` in a single write, creating
 // the file when it is missing, so wrappers appending at the same moment
 // never interleave their lines. A write that falls short (a full disk, a
-// file-size limit) is taken back. False when the text was not written whole.
+// file-size limit) is taken back. On Windows a file with a UTF-16 mark gets
+// the text in UTF-16. False when the text was not written whole.
 bool append_to_file(const std::string& path, const std::string& text);
 
 // The line end of a file the wrapper creates.

@@ -74,7 +74,9 @@ class ProcessServices {
 
   // Starts `command` as a new process, its window shown as `style` says, in
   // the wrapper's current folder. Returns the new process's id, or 0 when
-  // nothing could be started.
+  // nothing could be started. Here and in `create_process` the new process
+  // is lowered before its first instruction (the idle class; on Windows its
+  // memory priority and Efficiency mode too).
   ProcessId start(const CommandLine& command, WindowStyle style);
 
   // Creates `command` as a new process in `folder`, its window shown in the
@@ -95,9 +97,11 @@ class ProcessServices {
   // Releases a handle; 0 does no harm.
   void close(Handle handle);
 
-  // The status the wrapper ends with once its watch found process `id` gone:
-  // for id 0, the status of the last start that failed (0 if none did); else
-  // what the system reported of the child's end, where it reports anything.
+  // The status the wrapper ends with once its watch has ended: for id 0, the
+  // status of the last start that failed (0 if none did); else what the
+  // system reported of the child's end, where it reports anything. Where the
+  // watch can end while the child still runs (Windows: its window closed),
+  // a status of the system's own that says so.
   [[nodiscard]] int exit_status(ProcessId id) const;
 
   // Ends the wrapper the way process `id` ended, where the system tells more

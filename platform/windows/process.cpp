@@ -1,11 +1,12 @@
 // Process services for Windows. Windows code only.
-// CreateProcessW, OpenProcess, SetPriorityClass, SetProcessInformation and
-// CloseHandle (kernel32). Command lines and folders are UTF-8 inside the
-// programs and go to the system as UTF-16, so that no character is lost.
+// CreateProcessW, ResumeThread, OpenProcess, GetProcessTimes,
+// SetPriorityClass, SetProcessInformation and CloseHandle (kernel32). Command lines and folders are
+// UTF-8 inside the programs and go to the system as UTF-16, so that no character is lost.
 #include "platform/process.h"
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "platform/diagnostics.h"
@@ -70,45 +71,47 @@ void report(const char* step, BOOL done) {
   }
 }
 
-// When memory runs short, the child's pages leave it before the user's.
 // SetProcessInformation came with Windows 8: it is looked up, not imported,
 // so the programs import nothing newer and still start where it is missing.
-// Through the creation's own handle, which has every right it needs.
-void set_memory_priority_very_low(HANDLE process) {
-  using SetProcessInformation = BOOL(WINAPI*)(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD);
+using SetProcessInformationFunction = BOOL(WINAPI*)(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID,
+                                                    DWORD);
+SetProcessInformationFunction set_process_information() {
   const FARPROC found =
       ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetProcessInformation");
-  if (found == nullptr) {
-    diagnose("memory priority very low: SetProcessInformation is missing");
-    return;
-  }
   // GetProcAddress gives every function one type; this is its real one.
-  const auto set = reinterpret_cast<SetProcessInformation>(reinterpret_cast<void (*)()>(found));
-  MEMORY_PRIORITY_INFORMATION very_low{.MemoryPriority = MEMORY_PRIORITY_VERY_LOW};
-  report("memory priority very low",
-         set(process, ProcessMemoryPriority, &very_low, sizeof very_low));
+  return reinterpret_cast<SetProcessInformationFunction>(reinterpret_cast<void (*)()>(found));
 }
 
-// CreateProcessW may write into the command line it is given, so it gets a
-// copy of its own; `folder` empty keeps the wrapper's current folder. The
-// child's memory priority is set as soon as it exists.
-bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags,
-            const std::string& folder, STARTUPINFOW& startup, PROCESS_INFORMATION& created,
-            DWORD& failure) {
-  const std::string text = command_text(command);
-  std::wstring wide_text = utf16(text);
-  const std::wstring wide_folder = utf16(folder);
-  if (::CreateProcessW(nullptr, wide_text.data(), nullptr, nullptr, inherit_handles, flags, nullptr,
-                       folder.empty() ? nullptr : wide_folder.c_str(), &startup, &created) != 0) {
-    diagnose("started process %lu in %s: %s", created.dwProcessId,
-             folder.empty() ? "the current folder" : folder.c_str(), text.c_str());
-    set_memory_priority_very_low(created.hProcess);
-    return true;
+// What is set on the child while it is suspended, through the creation's own
+// handle, which has every right needed. When memory runs short, its pages
+// leave memory before the user's. Efficiency mode (execution-speed
+// throttling, Windows 10 1709 on; EcoQoS on Windows 11) runs it on the
+// efficient cores at a low clock, so background work neither spins up the
+// fans nor drains the battery.
+void lower_before_first_instruction(HANDLE process) {
+  const SetProcessInformationFunction set = set_process_information();
+  if (set == nullptr) {
+    diagnose("memory priority, efficiency mode: SetProcessInformation is missing");
+  } else {
+    MEMORY_PRIORITY_INFORMATION very_low{.MemoryPriority = MEMORY_PRIORITY_VERY_LOW};
+    report("memory priority very low",
+           set(process, ProcessMemoryPriority, &very_low, sizeof very_low));
+    PROCESS_POWER_THROTTLING_STATE efficiency{
+        .Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION,
+        .ControlMask = PROCESS_POWER_THROTTLING_EXECUTION_SPEED,
+        .StateMask = PROCESS_POWER_THROTTLING_EXECUTION_SPEED};
+    report("efficiency mode", set(process, ProcessPowerThrottling, &efficiency, sizeof efficiency));
   }
-  failure = start_failure();
-  diagnose("start failed, error %lu: %s", failure, text.c_str());
-  created = {};
-  return false;
+  report("idle class", ::SetPriorityClass(process, IDLE_PRIORITY_CLASS));
+}
+
+// When a process was created, in the system's 100 ns units; 0 when it cannot
+// be told.
+std::uint64_t creation_time(HANDLE process) {
+  FILETIME created{};
+  FILETIME unused[3]{};  // when it ended, its time in the kernel and in user mode
+  if (::GetProcessTimes(process, &created, &unused[0], &unused[1], &unused[2]) == 0) return 0;
+  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
 }
 
 // Nothing goes on for the child here once it runs: the idle class and the
@@ -125,8 +128,76 @@ class NothingToFollow final : public FollowUp {
 
 struct ProcessServices::State {
   DWORD last_start_failure = 0;
+  // The last child started, and when: its id is its own only until it ends.
+  DWORD child_id = 0;
+  std::uint64_t child_created = 0;
   NothingToFollow nothing;
+
+  bool create(const CommandLine& command, BOOL inherit_handles, DWORD flags,
+              const std::string& folder, STARTUPINFOW& startup, PROCESS_INFORMATION& created);
+  [[nodiscard]] HANDLE probe(DWORD id) const;
 };
+
+// CreateProcessW may write into the command line it is given, so it gets a
+// copy of its own; `folder` empty keeps the wrapper's current folder. The
+// child is created suspended and lowered before its first instruction, so
+// that neither its own start-up nor a process it starts at once runs above
+// it; then it is let run.
+bool ProcessServices::State::create(const CommandLine& command, BOOL inherit_handles, DWORD flags,
+                                    const std::string& folder, STARTUPINFOW& startup,
+                                    PROCESS_INFORMATION& created) {
+  const std::string text = command_text(command);
+  std::wstring wide_text = utf16(text);
+  const std::wstring wide_folder = utf16(folder);
+  if (::CreateProcessW(nullptr, wide_text.data(), nullptr, nullptr, inherit_handles,
+                       flags | CREATE_SUSPENDED, nullptr,
+                       folder.empty() ? nullptr : wide_folder.c_str(), &startup, &created) == 0) {
+    last_start_failure = start_failure();
+    diagnose("start failed, error %lu: %s", last_start_failure, text.c_str());
+    created = {};
+    return false;
+  }
+  diagnose("started process %lu suspended in %s: %s", created.dwProcessId,
+           folder.empty() ? "the current folder" : folder.c_str(), text.c_str());
+  lower_before_first_instruction(created.hProcess);
+  child_id = created.dwProcessId;
+  child_created = creation_time(created.hProcess);
+  // What the thread's suspend count was: 1, as it was created suspended.
+  const DWORD suspended = ::ResumeThread(created.hThread);
+  if (suspended != static_cast<DWORD>(-1)) {
+    diagnose("resumed: %s", suspended == 1 ? "done" : "it was not suspended");
+    return true;
+  }
+  // A child that cannot run is no child: it goes, as a start that failed.
+  last_start_failure = start_failure();
+  diagnose("resume failed, error %lu", last_start_failure);
+  ::TerminateProcess(created.hProcess, last_start_failure);
+  ::CloseHandle(created.hThread);
+  ::CloseHandle(created.hProcess);
+  created = {};
+  return false;
+}
+
+// A handle while process `id` runs, else null.
+HANDLE ProcessServices::State::probe(DWORD id) const {
+  HANDLE probe = ::OpenProcess(access_to_probe, inherit_handle, id);
+  if (probe == nullptr) return nullptr;
+  // An ended process can still be opened while anyone anywhere holds a
+  // handle to it (a debugger, a virus scanner, a process viewer), which would
+  // keep the wrapper alive for good; and once the child has ended, another
+  // process may get its id. A process that can be asked counts as gone when
+  // it has ended, or when it is the child's id created at another moment.
+  HANDLE query = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  bool ended = query != nullptr && ::WaitForSingleObject(query, 0) == WAIT_OBJECT_0;
+  if (query != nullptr && !ended && id == child_id && child_created != 0) {
+    const std::uint64_t created = creation_time(query);
+    ended = created != 0 && created != child_created;
+  }
+  if (query != nullptr) ::CloseHandle(query);
+  if (!ended) return probe;
+  ::CloseHandle(probe);
+  return nullptr;
+}
 
 ProcessServices::ProcessServices() : state_(std::make_unique<State>()) {}
 ProcessServices::~ProcessServices() = default;
@@ -137,13 +208,10 @@ ProcessId ProcessServices::start(const CommandLine& command, WindowStyle style) 
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow =
       style == WindowStyle::minimized_no_focus ? SW_SHOWMINNOACTIVE : SW_SHOWNORMAL;
-  // Created in the idle class already, so not one instruction of the child,
-  // and no process it starts at once, runs above idle; the start-up sequence
-  // still sets the class afterwards, as for any child.
+  // Created in the idle class already; the start-up sequence still sets the
+  // class afterwards, as for any child.
   PROCESS_INFORMATION created{};
-  if (!create(command, FALSE, IDLE_PRIORITY_CLASS, {}, startup, created,
-              state_->last_start_failure))
-    return 0;
+  if (!state_->create(command, FALSE, IDLE_PRIORITY_CLASS, {}, startup, created)) return 0;
   ::CloseHandle(created.hThread);
   ::CloseHandle(created.hProcess);
   return static_cast<ProcessId>(created.dwProcessId);
@@ -158,9 +226,7 @@ ProcessInformation ProcessServices::create_process(const CommandLine& command,
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION created{};
-  if (!create(command, TRUE, NORMAL_PRIORITY_CLASS, current, startup, created,
-              state_->last_start_failure))
-    return {};
+  if (!state_->create(command, TRUE, NORMAL_PRIORITY_CLASS, current, startup, created)) return {};
   return {.process = portable(created.hProcess),
           .thread = portable(created.hThread),
           .id = static_cast<ProcessId>(created.dwProcessId)};
@@ -171,18 +237,7 @@ Handle ProcessServices::open_for_priority(ProcessId id) {
 }
 
 Handle ProcessServices::open_to_probe(ProcessId id) {
-  HANDLE probe = ::OpenProcess(access_to_probe, inherit_handle, static_cast<DWORD>(id));
-  if (probe == nullptr) return 0;
-  // An ended process can still be opened while anyone anywhere holds a
-  // handle to it (a debugger, a virus scanner, a process viewer), which would
-  // keep the wrapper alive for good. A process that can be asked and has
-  // ended counts as gone.
-  HANDLE query = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
-  const bool ended = query != nullptr && ::WaitForSingleObject(query, 0) == WAIT_OBJECT_0;
-  if (query != nullptr) ::CloseHandle(query);
-  if (!ended) return portable(probe);
-  ::CloseHandle(probe);
-  return 0;
+  return portable(state_->probe(static_cast<DWORD>(id)));
 }
 
 void ProcessServices::set_idle_priority(Handle process) {
@@ -194,9 +249,17 @@ void ProcessServices::close(Handle handle) {
 }
 
 // Windows tells a process's exit code only through a handle to it, and the
-// wrapper holds none between probes: after a child it ends with 0.
+// wrapper holds none between probes: after a child it ends with 0. The watch
+// also ends when the wrapper's window is closed (taskkill without /F, a
+// log-off); the child then runs on, and the wrapper ends with
+// ERROR_CANCELLED, which no start gives, so that whoever waits for the
+// wrapper (start /wait, a scheduler) does not take it for the child's end.
 int ProcessServices::exit_status(ProcessId id) const {
-  return id == 0 ? static_cast<int>(state_->last_start_failure) : 0;
+  if (id == 0) return static_cast<int>(state_->last_start_failure);
+  HANDLE still_running = state_->probe(static_cast<DWORD>(id));
+  if (still_running == nullptr) return 0;
+  ::CloseHandle(still_running);
+  return ERROR_CANCELLED;
 }
 
 // Windows has no signals: the exit status says all there is.

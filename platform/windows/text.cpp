@@ -44,6 +44,30 @@ std::pair<char32_t, std::size_t> decode(std::string_view text, std::size_t at) {
   return {c, length};
 }
 
+// Text in the ANSI code page as UTF-8.
+std::string utf8_from_ansi(std::string_view ansi) {
+  if (ansi.empty()) return {};
+  // No code page widens a byte to more than one UTF-16 unit.
+  std::wstring wide(ansi.size(), L'\0');
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()),
+                                           wide.data(), static_cast<int>(wide.size()));
+  wide.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+  return utf8(wide);
+}
+
+// How much of `ansi` ends on a whole character.
+std::size_t whole_ansi_characters(std::string_view ansi) {
+  CPINFO code_page{};
+  if (::GetCPInfo(CP_ACP, &code_page) == 0 || code_page.MaxCharSize < 2) return ansi.size();
+  std::size_t at = 0;
+  while (at < ansi.size()) {
+    const std::size_t length = ::IsDBCSLeadByte(static_cast<BYTE>(ansi[at])) != 0 ? 2 : 1;
+    if (at + length > ansi.size()) break;
+    at += length;
+  }
+  return at;
+}
+
 }  // namespace
 
 std::string utf8(std::wstring_view wide) {
@@ -74,26 +98,69 @@ std::wstring utf16(std::string_view text) {
   return wide;
 }
 
-std::string utf8_from_ansi(std::string_view ansi) {
-  if (ansi.empty()) return {};
-  // No code page widens a byte to more than one UTF-16 unit.
-  std::wstring wide(ansi.size(), L'\0');
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()),
-                                           wide.data(), static_cast<int>(wide.size()));
-  wide.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-  return utf8(wide);
+std::size_t append_utf8_from_ansi(std::string_view bytes, bool at_end, std::string& text) {
+  const std::size_t whole = at_end ? bytes.size() : whole_ansi_characters(bytes);
+  text += utf8_from_ansi(bytes.substr(0, whole));
+  return whole;
 }
 
-std::size_t whole_ansi_characters(std::string_view ansi) {
-  CPINFO code_page{};
-  if (::GetCPInfo(CP_ACP, &code_page) == 0 || code_page.MaxCharSize < 2) return ansi.size();
+std::size_t append_valid_utf8(std::string_view bytes, bool at_end, std::string& text) {
   std::size_t at = 0;
-  while (at < ansi.size()) {
-    const std::size_t length = ::IsDBCSLeadByte(static_cast<BYTE>(ansi[at])) != 0 ? 2 : 1;
-    if (at + length > ansi.size()) break;
-    at += length;
+  while (at < bytes.size()) {
+    Utf8Check check;
+    std::size_t length = 0;
+    bool valid = true;
+    while (at + length < bytes.size()) {
+      valid = check.take(static_cast<unsigned char>(bytes[at + length]));
+      if (!valid) break;
+      ++length;
+      if (check.complete()) break;
+    }
+    if (valid && check.complete()) {
+      text.append(bytes.substr(at, length));
+      at += length;
+      continue;
+    }
+    if (valid && !at_end) break;  // the rest of the sequence is still to come
+    // The next byte may start a character again: a line end after a stray
+    // byte still ends the line.
+    append_utf8(text, replacement);
+    ++at;
   }
   return at;
+}
+
+std::size_t append_utf8_from_utf16(std::string_view bytes, bool big_endian, bool at_end,
+                                   std::string& text) {
+  const auto unit = [&](std::size_t high, std::size_t low) {
+    return static_cast<wchar_t>((bytes[high] & 0xFF) << 8 | (bytes[low] & 0xFF));
+  };
+  std::wstring wide;
+  wide.reserve(bytes.size() / 2);
+  std::size_t at = 0;
+  for (; at + 1 < bytes.size(); at += 2)
+    wide.push_back(big_endian ? unit(at, at + 1) : unit(at + 1, at));
+  if (!at_end && !wide.empty() && is_high_surrogate(wide.back())) {
+    wide.pop_back();
+    at -= 2;
+  }
+  text += utf8(wide);
+  if (at_end && at < bytes.size()) {
+    append_utf8(text, replacement);
+    at = bytes.size();
+  }
+  return at;
+}
+
+std::string utf16_bytes(std::string_view text, bool big_endian) {
+  std::string bytes;
+  for (const wchar_t unit : utf16(text)) {
+    const auto high = static_cast<char>(unit >> 8);
+    const auto low = static_cast<char>(unit & 0xFF);
+    bytes.push_back(big_endian ? high : low);
+    bytes.push_back(big_endian ? low : high);
+  }
+  return bytes;
 }
 
 bool Utf8Check::take(unsigned char byte) {

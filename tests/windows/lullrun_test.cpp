@@ -178,7 +178,7 @@ struct FoundWindow {
 TEST(LullrunWindow, IsAHiddenTopLevelWindowOfItsOwnClass) {
   ScratchFolder scratch;
   const Installed lullrun(scratch.path().string());
-  Launch run(quoted(lullrun.program) + " " + child_exe(), lullrun.folder, lullrun.report, 2000);
+  Launch run(quoted(lullrun.program) + " " + child_exe(), lullrun.folder, lullrun.report, 5000);
   ASSERT_TRUE(await_report(lullrun.report));
   FoundWindow found{run.id(), nullptr};
   ::EnumWindows(
@@ -202,7 +202,10 @@ TEST(LullrunWindow, IsAHiddenTopLevelWindowOfItsOwnClass) {
   char window_class[64] = {};
   ::GetClassNameA(found.window, window_class, sizeof window_class);
   EXPECT_STREQ(window_class, "lull.Form1");
+  // Closed as taskkill without /F closes it: the wrapper ends, but not as if its child had.
+  ::PostMessageA(found.window, WM_CLOSE, 0, 0);
   EXPECT_TRUE(run.wait());
+  EXPECT_EQ(run.exit_code(), DWORD{ERROR_CANCELLED});
 }
 
 }  // namespace

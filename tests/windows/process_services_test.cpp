@@ -102,7 +102,7 @@ TEST(WindowsCreateProcess, RunsInTheFolderAndHandsBackBothHandles) {
   ASSERT_NE(created.thread, 0);
   ASSERT_NE(created.id, 0);
   EXPECT_EQ(::GetPriorityClass(reinterpret_cast<HANDLE>(created.process)),
-            DWORD{NORMAL_PRIORITY_CLASS});
+            DWORD{IDLE_PRIORITY_CLASS});
   services.set_idle_priority(created.process);
   services.close(created.process);
   services.close(created.thread);

@@ -78,17 +78,20 @@ inline std::uint64_t as_number(const FILETIME& time) {
 
 // A process started with a raw command line and watched by the test. The
 // test child it leads to reports to `report` and stays `child_stay_ms`. With
-// `lullrun_debug` the test is its debugger, LULLRUN_DEBUG that value.
+// `lullrun_debug` the test is its debugger, LULLRUN_DEBUG that value. With an
+// `application` named apart, Wine too keeps the line as written.
 class Launch {
  public:
   Launch(const std::string& command_line, const std::string& folder, const std::string& report,
-         DWORD child_stay_ms = 0, const char* lullrun_debug = nullptr) {
+         DWORD child_stay_ms = 0, const char* lullrun_debug = nullptr,
+         const std::string& application = {}) {
     std::string environment = environment_with(report, child_stay_ms, lullrun_debug);
     std::wstring text = wide(command_line);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created{};
-    if (::CreateProcessW(nullptr, text.data(), nullptr, nullptr, FALSE,
+    if (::CreateProcessW(application.empty() ? nullptr : wide(application).c_str(), text.data(),
+                         nullptr, nullptr, FALSE,
                          lullrun_debug != nullptr ? DEBUG_ONLY_THIS_PROCESS : 0, environment.data(),
                          folder.empty() ? nullptr : wide(folder).c_str(), &startup,
                          &created) != 0) {
@@ -221,36 +224,56 @@ inline bool await_report(const std::string& path, DWORD ms = patience_ms) {
   return file_exists(path);
 }
 
+// UTF-8 text as UTF-16 bytes, little- or big-endian.
+inline std::string utf16(const std::string& text, bool big_endian) {
+  std::string bytes;
+  for (const wchar_t unit : wide(text)) {
+    const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+    bytes += big_endian ? std::string{high, low} : std::string{low, high};
+  }
+  return bytes;
+}
+
 // Copies of a wrapper named and placed beyond the ANSI code page, as one table: a first run leaves
 // `template_text`; UTF-8 settings (with and without the byte-order mark), ANSI ones (1252, Wine's
-// for English and C) and a pass-through argument bring their characters to the child intact. The
-// test is each copy's debugger: with LULLRUN_DEBUG set it hears of the start, the memory priority
-// (Wine 8 refuses it: error 1) and the idle class; set but empty, nothing.
+// for English and C), UTF-16 ones and a pass-through argument bring their characters to the child
+// intact. The test is each copy's debugger: with LULLRUN_DEBUG set it hears of the suspended start,
+// the memory priority and Efficiency mode (Wine 8 refuses both: error 1), the idle class, the
+// resumption and the idle class again; set but empty, nothing.
 inline void check_beyond_ansi(const std::string& program, const std::string& template_text,
                               bool java_in_program_folder) {
-  const std::string job = "Java_Executable_Path=" + child_exe() +
-                          "\r\nClass_path_to_use=\r\nClass_to_run=Main\r\n"
-                          "Java_run_minimized_no_focus=\r\nArgs_if_any=";
+  const std::string exe = "Java_Executable_Path=" + child_exe() + "\r\n",
+                    keys = "Class_to_run=Main\r\nJava_run_minimized_no_focus=\r\nArgs_if_any=",
+                    job = exe + "Class_path_to_use=\r\n" + keys;
   const std::string java = child_exe() + " -classpath . Main ", both = "Zoë 作業";
   const std::string pass = " " + child_exe() + " " + quoted(both);
-  // Settings (none when empty), arguments (none: Java mode), the child's command, LULLRUN_DEBUG.
-  const std::vector<std::array<std::string, 4>> cases = {
+  struct Case {  // settings (none when empty), arguments (none: Java mode), the child's command,
+    std::string settings, arguments, command, debug, appended{};  // LULLRUN_DEBUG, what is added
+    bool unquoted = false;  // the program's path as a Run key may give it, blanks and all
+  };
+  const std::vector<Case> cases = {
       {"", "", "", "1"},
       {job + both + "\r\n", "", java + both, "1"},
       {"\xEF\xBB\xBF" + job + both + "\r\n", "", java + both, "1"},
       {job + "Zo\xEB\r\n", "", java + "Zoë", "1"},
       {"", pass, pass.substr(1), "1"},
-      {"", pass, pass.substr(1), ""}};
+      {"", pass, pass.substr(1), ""},
+      {"\xFF\xFE" + utf16(exe + keys + both + "\r\n", false), "", java + both, "1",
+       utf16("Class_path_to_use=\r\n", false)},
+      {"\xFE\xFF" + utf16(exe + keys + both + "\r\n", true), "", java + both, "1",
+       utf16("Class_path_to_use=\r\n", true)},
+      {"\xEF\xBB\xBF" + job + "Zo\xEB " + both + "\r\n", "", java + "Zo\uFFFD " + both, "1"},
+      {"", pass, pass.substr(1), "1", "", true}};
   ScratchFolder scratch;
   const std::string started_in = scratch.path().string(), folder = started_in + "\\作業 Zoë";
   int number = 0;
-  for (const auto& [settings, arguments, command, debug] : cases) {
+  for (const auto& [settings, arguments, command, debug, appended, unquoted] : cases) {
     InstalledWrapper wrapper(folder, program, "夜間 " + std::to_string(++number));
     SCOPED_TRACE(wrapper.program + arguments);
     wrapper.report = scratch / ("report" + std::to_string(number));
     if (!settings.empty()) write_file(wrapper.settings, settings);
-    Launch run("\"" + wrapper.program + "\"" + arguments, started_in, wrapper.report, 0,
-               debug.c_str());
+    Launch run((unquoted ? wrapper.program : "\"" + wrapper.program + "\"") + arguments, started_in,
+               wrapper.report, 0, debug.c_str(), wrapper.program);
     const std::string lines = run.debug_output(), id = "\\[" + std::to_string(run.id()) + "\\]: ";
     ASSERT_TRUE(run.wait());
     Report seen = read_report(wrapper.report);
@@ -258,11 +281,13 @@ inline void check_beyond_ansi(const std::string& program, const std::string& tem
     const bool java = arguments.empty(), in_program_folder = java && java_in_program_folder;
     EXPECT_EQ(seen["folder"], command.empty() ? "" : in_program_folder ? folder : started_in);
     if (java) {
-      EXPECT_EQ(read_file(wrapper.settings), command.empty() ? template_text : settings);
+      EXPECT_EQ(read_file(wrapper.settings), command.empty() ? template_text : settings + appended);
     }
-    const std::regex told(id + "started process \\d+ in .*\n.*" + id +
-                          "memory priority very low: (done|error \\d+)\n.*" + id +
-                          "idle class: done\n");
+    const auto line = [&](const std::string& said) { return ".*" + id + said + "\n"; };
+    const std::regex told(line("started process \\d+ suspended in .*") +
+                          line("memory priority very low: (done|error \\d+)") +
+                          line("efficiency mode: (done|error \\d+)") + line("idle class: done") +
+                          line("resumed: done") + line("idle class: done"));
     EXPECT_EQ(std::regex_search(lines, told), !command.empty() && !debug.empty()) << lines;
     EXPECT_EQ(lines.empty(), debug.empty());
   }
