@@ -124,7 +124,12 @@ bool rules_hold_at(const std::vector<Hierarchy>& hierarchies, const std::string&
     if (hierarchy.unified) {
       const std::string own = hierarchy.folder_of(hierarchy.own);
       const std::string there = nearest_folder(hierarchy, parent);
-      if (own.empty() || there.empty() || !programs_hold_at(own, there)) return false;
+      if (own.empty() || there.empty()) {
+        diagnose("rules: the cgroup2 mount does not show the wrapper's group or %s",
+                 parent.c_str());
+        return false;
+      }
+      if (!programs_hold_at(own, there)) return false;
     } else if (hierarchy.has("devices") && !devices_hold_at(hierarchy, parent)) {
       return false;
     }
