@@ -23,6 +23,8 @@ struct PlacementPlan {
   bool in_root_cpu_group = false;  // the wrapper competes in the root cpu group
   bool session_groups = false;     // the kernel groups processes by session (autogroup)
   bool single_threaded = true;     // the child may allocate and load a library
+  std::string leaf_name;           // the job's own group in the unified tree ("" when none)
+  std::string leaf_parent;         // where it goes beside the shared idle group
 };
 
 // How the child was placed in the end.
@@ -37,6 +39,7 @@ enum class Route : int {
 struct Placement {
   Route route = Route::unknown;
   bool session_group_refused = false;  // the kernel's rate limit refused nice 19: follow up
+  bool in_leaf = false;                // the job is alone in its leaf, which may be paused
 };
 
 // Reads the machine's state (who we are, who owns our branch of the tree,
@@ -48,9 +51,9 @@ PlacementPlan plan_placement();
 // route that works. The child leads a session of its own by then.
 Placement place_self(const PlacementPlan& plan);
 
-// In the wrapper, once its child has ended: removes the shared idle group
-// unless another job still uses it (the kernel refuses then), so a group
-// left by a killed wrapper goes with the next run.
+// In the wrapper, once its child has ended and its leaf is gone: removes the
+// shared idle group unless another job still uses it (the kernel refuses
+// then), so a group left by a killed wrapper goes with the next run.
 void release(const PlacementPlan& plan);
 
 }  // namespace lull::platform

@@ -1,0 +1,317 @@
+// Pausing the job while the rest of the machine waits on the disk: the
+// decision, and the wrapper's watch that feeds it. Linux code only.
+#include "platform/linux/disk_pause.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "platform/diagnostics.h"
+#include "platform/linux/cgroups.h"
+#include "platform/linux/job_leaf.h"
+#include "platform/linux/text_file.h"
+
+namespace lull::platform {
+
+PauseStep PauseDecision::observe(std::int64_t now_ms, std::int64_t elapsed_ms,
+                                 std::int64_t stall_us) {
+  const bool stalled = elapsed_ms > 0 && stall_us * 100 >= rules_.stall_percent * elapsed_ms * 1000;
+  if (!paused_) {
+    if (!stalled || now_ms < may_pause_at_) return PauseStep::none;
+    // A stall back soon after a thaw on calm: that calm was too short, and a
+    // job thawed again at once would only flap. A thaw the bound forced says
+    // nothing of the calm: a steady foreground must not lengthen it.
+    if (pauses_ > 0 && last_thaw_calm_) {
+      calm_ms_ = now_ms - thawed_at_ < 2 * calm_ms_ ? std::min(2 * calm_ms_, rules_.most_calm_ms)
+                                                    : std::max(calm_ms_ / 2, rules_.least_calm_ms);
+    }
+    paused_ = true;
+    paused_at_ = last_stall_ = now_ms;
+    ++pauses_;
+    return PauseStep::pause;
+  }
+  if (stalled) last_stall_ = now_ms;
+  if (now_ms - paused_at_ >= rules_.longest_pause_ms) {
+    thaw(now_ms, false);
+    may_pause_at_ = now_ms + rules_.run_after_bound_ms;
+    return PauseStep::thaw_bound;
+  }
+  if (now_ms - last_stall_ >= calm_ms_) {
+    thaw(now_ms, true);
+    return PauseStep::thaw_calm;
+  }
+  return PauseStep::none;
+}
+
+void PauseDecision::thawed_from_outside(std::int64_t now_ms) {
+  if (paused_) thaw(now_ms, false);
+}
+
+void PauseDecision::thaw(std::int64_t now_ms, bool calm) {
+  paused_ = false;
+  paused_ms_ += now_ms - paused_at_;
+  thawed_at_ = now_ms;
+  last_thaw_calm_ = calm;
+}
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+constexpr PauseRules rules{};
+// The job's own I/O last seen this long ago, and the watch goes back to the
+// wrapper's ordinary tick.
+constexpr std::int64_t quiet_ms = 2000;
+// New groups come and go (a login, another job): the tree is read again this often.
+constexpr std::int64_t tree_refresh_ms = 2000;
+
+std::int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(clock::now().time_since_epoch())
+      .count();
+}
+
+// The bytes the process moved to and from storage ("read_bytes: N").
+std::uint64_t storage_bytes(pid_t pid) {
+  const std::string io = read_text("/proc/" + std::to_string(pid) + "/io", 512);
+  std::uint64_t bytes = 0;
+  for (const char* field : {"\nread_bytes: ", "\nwrite_bytes: "}) {
+    const std::size_t at = io.find(field);
+    if (at != std::string::npos)
+      bytes += std::strtoull(io.c_str() + at + std::strlen(field), nullptr, 10);
+  }
+  return bytes;
+}
+
+// Signals that ask a process to end. A frozen process runs its handler only
+// once thawed: a job told to end must get the chance.
+constexpr unsigned long long ending_signals = 1ULL << (SIGHUP - 1) | 1ULL << (SIGINT - 1) |
+                                              1ULL << (SIGQUIT - 1) | 1ULL << (SIGTERM - 1) |
+                                              1ULL << (SIGKILL - 1) | 1ULL << (SIGPWR - 1);
+
+bool ending_signal_pending(pid_t pid) {
+  const std::string status = read_text("/proc/" + std::to_string(pid) + "/status", 4096);
+  for (const char* field : {"\nSigPnd:", "\nShdPnd:"}) {
+    const std::size_t at = status.find(field);
+    if (at != std::string::npos &&
+        (std::strtoull(status.c_str() + at + std::strlen(field), nullptr, 16) & ending_signals))
+      return true;
+  }
+  return false;
+}
+
+// The child's group in the unified tree, from /proc/PID/cgroup ("0::/a/b").
+std::string unified_group_of(pid_t pid) {
+  std::string group;
+  for_each_line(read_text("/proc/" + std::to_string(pid) + "/cgroup", 4096),
+                [&](std::string_view line) {
+                  if (line.starts_with("0::")) group = line.substr(3);
+                });
+  return group;
+}
+
+}  // namespace
+
+void DiskPause::follow(pid_t child, std::string leaf_name) {
+  child_ = child;
+  leaf_name_ = std::move(leaf_name);
+  const std::vector<Hierarchy> hierarchies = own_hierarchies();
+  const auto v2 = std::ranges::find_if(hierarchies, &Hierarchy::unified);
+  if (v2 == hierarchies.end()) return;
+  top_ = v2->mount_point;
+  const std::string group = unified_group_of(child);
+  if (!leaf_name_.empty() && group.ends_with("/" + leaf_name_)) leaf_ = v2->folder_of(group);
+  // The rest waits for the loop: the child is running by then.
+  mode_ = Mode::first;
+  due_ = clock::now();
+}
+
+void DiskPause::run() {
+  if (mode_ == Mode::first) {
+    begin();
+  } else if (mode_ == Mode::idle) {
+    check_for_io();  // on the wrapper's tick: no wake-up of its own
+  } else if (mode_ == Mode::watching && clock::now() >= due_) {
+    sample();
+  }
+}
+
+// Once the child runs: what killed wrappers left is tidied, and the pause
+// is readied where it can work.
+void DiskPause::begin() {
+  mode_ = Mode::off;
+  due_ = clock::time_point::max();
+  tidy_stale_leaves(read_job_tree(top_).leaves);
+  if (leaf_.empty()) {
+    diagnose("pause: none: the job has no leaf of its own");
+    return;
+  }
+  const char* setting = std::getenv("LULLRUN_PAUSE");
+  const char* refusal =
+      setting != nullptr && std::string_view(setting) == "0" ? "LULLRUN_PAUSE is 0"
+      : ::access((leaf_ + "/cgroup.freeze").c_str(), W_OK) != 0
+          ? "the leaf cannot be frozen (no cgroup.freeze before Linux 5.2)"
+      : stall_total_us(leaf_ + "/io.pressure") < 0 ? "the kernel keeps no I/O pressure (psi=0)"
+                                                   : nullptr;
+  if (refusal != nullptr) {
+    diagnose("pause: none: %s", refusal);
+    return;
+  }
+  last_io_ = job_io();
+  mode_ = Mode::idle;
+}
+
+std::uint64_t DiskPause::job_io() const {
+  // Stall in the leaf counts a job that waits in read(); the bytes its main
+  // process moved count one that waits for asynchronous I/O instead.
+  return static_cast<std::uint64_t>(
+             std::max<std::int64_t>(stall_total_us(leaf_ + "/io.pressure"), 0)) +
+         storage_bytes(child_);
+}
+
+void DiskPause::check_for_io() {
+  const std::uint64_t io = job_io();
+  if (io == last_io_) return;
+  last_io_ = io;
+  if (start_watching())
+    diagnose("pause: the job does disk I/O: watching the stall of %zu groups", watched_.size());
+}
+
+// Reads which groups to watch: the whole tree but the jobs' leaves. False,
+// and the job runs on unpaused, where that cannot tell others from the job.
+bool DiskPause::start_watching() {
+  const JobTree tree = read_job_tree(top_);
+  std::string refusal;
+  for (const std::string& ancestor : tree.ancestors) {
+    if (holds_processes(ancestor)) {
+      refusal = ancestor + " holds processes of its own, whose stall cannot be told from the job's";
+      break;
+    }
+  }
+  if (refusal.empty() && tree.watched.empty()) refusal = "no group beside the job's to watch";
+  if (!refusal.empty()) {
+    if (refusal != refusal_) diagnose("pause: none for now: %s", refusal.c_str());
+    refusal_ = refusal;
+    thaw_for("nothing to watch");
+    mode_ = Mode::idle;
+    due_ = clock::time_point::max();
+    return false;
+  }
+  refusal_.clear();
+  watched_.clear();
+  totals_.clear();
+  for (const std::string& group : tree.watched) {
+    watched_.push_back(group + "/io.pressure");
+    totals_.push_back(stall_total_us(watched_.back()));
+  }
+  const std::int64_t now = now_ms();
+  if (mode_ != Mode::watching) last_job_io_ms_ = now;
+  last_sample_ms_ = tree_read_ms_ = now;
+  mode_ = Mode::watching;
+  due_ = clock::now() + std::chrono::milliseconds(rules.sample_ms);
+  return true;
+}
+
+void DiskPause::sample() {
+  const std::int64_t now = now_ms();
+  std::int64_t most = 0;
+  for (std::size_t i = 0; i < watched_.size(); ++i) {
+    const std::int64_t total = stall_total_us(watched_[i]);
+    if (total >= 0 && totals_[i] >= 0) most = std::max(most, total - totals_[i]);
+    totals_[i] = total;
+  }
+  const std::int64_t elapsed = now - last_sample_ms_;
+  last_sample_ms_ = now;
+  if (const std::uint64_t io = job_io(); io != last_io_) {
+    last_io_ = io;
+    last_job_io_ms_ = now;
+  }
+  if (decision_.paused() && job_told_to_end()) {
+    thaw_for("a process of the job is told to end; no more pauses for it");
+    mode_ = Mode::off;
+    due_ = clock::time_point::max();
+    return;
+  }
+  apply(decision_.observe(now, elapsed, most), most / std::max<std::int64_t>(elapsed, 1));
+  if (!decision_.paused() && now - last_job_io_ms_ >= quiet_ms) {
+    mode_ = Mode::idle;  // back to the tick
+    due_ = clock::time_point::max();
+    return;
+  }
+  if (now - tree_read_ms_ >= tree_refresh_ms && !start_watching()) return;
+  due_ += std::chrono::milliseconds(rules.sample_ms);
+  if (due_ <= clock::now()) due_ = clock::now() + std::chrono::milliseconds(rules.sample_ms);
+}
+
+void DiskPause::apply(PauseStep step, std::int64_t stall_per_mille) {
+  const std::int64_t now = now_ms();
+  const long long held = now - decision_.paused_since_ms();
+  switch (step) {
+    case PauseStep::none:
+      return;
+    case PauseStep::pause:
+      if (const int error = set_frozen(leaf_, true); error != 0) {
+        diagnose("pause: none: the leaf cannot be frozen: %s", std::strerror(error));
+        decision_.thawed_from_outside(now);
+        mode_ = Mode::off;
+        due_ = clock::time_point::max();
+        return;
+      }
+      diagnose("pause: the job paused: others waited on the disk %lld.%lld %% of the time",
+               static_cast<long long>(stall_per_mille / 10),
+               static_cast<long long>(stall_per_mille % 10));
+      return;
+    case PauseStep::thaw_calm:
+      set_frozen(leaf_, false);
+      diagnose("pause: the job runs again after %lld ms: %lld ms without stall", held,
+               static_cast<long long>(decision_.calm_needed_ms()));
+      return;
+    case PauseStep::thaw_bound:
+      set_frozen(leaf_, false);
+      diagnose("pause: the job runs again after %lld ms, the longest pause, for at least %lld ms",
+               held, static_cast<long long>(rules.run_after_bound_ms));
+      return;
+  }
+}
+
+void DiskPause::thaw_for(const char* why) {
+  if (!decision_.paused()) return;
+  const std::int64_t now = now_ms();
+  set_frozen(leaf_, false);
+  diagnose("pause: the job runs again after %lld ms: %s",
+           static_cast<long long>(now - decision_.paused_since_ms()), why);
+  decision_.thawed_from_outside(now);
+}
+
+bool DiskPause::job_told_to_end() const {
+  const std::vector<pid_t> processes = processes_in(leaf_);
+  return std::ranges::any_of(processes, ending_signal_pending);
+}
+
+void DiskPause::finish() {
+  if (leaf_.empty()) return;
+  thaw_for("the wrapper ends");
+  // Thawed whoever froze it: the job must not stay frozen without its watch.
+  set_frozen(leaf_, false);
+  if (decision_.pauses() > 0 || mode_ == Mode::idle || mode_ == Mode::watching)
+    diagnose("pause: %d pauses, %lld ms paused in all", decision_.pauses(),
+             static_cast<long long>(decision_.paused_ms()));
+  mode_ = Mode::off;
+  due_ = clock::time_point::max();
+}
+
+void DiskPause::end() {
+  // A child that ended before the loop ever ran: what killed wrappers left
+  // is tidied all the same.
+  if (mode_ == Mode::first) tidy_stale_leaves(read_job_tree(top_).leaves);
+  finish();
+  // Refused while processes the job left behind are still in it; a later
+  // wrapper removes it once they are gone.
+  if (!leaf_.empty()) ::rmdir(leaf_.c_str());
+  leaf_.clear();
+}
+
+}  // namespace lull::platform
