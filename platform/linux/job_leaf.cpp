@@ -85,7 +85,9 @@ std::string own_scope_folder() {
   const auto v2 = std::ranges::find_if(hierarchies, &Hierarchy::unified);
   if (v2 == hierarchies.end()) return {};
   const std::vector<std::string_view> parts = path_parts(v2->own);
-  const std::string pid_part = "-" + std::to_string(::getpid()) + "-";
+  std::string pid_part = std::to_string(::getpid());  // "-PID-" (GCC 12 warns on "-" + string)
+  pid_part.insert(pid_part.begin(), '-');
+  pid_part.push_back('-');
   if (parts.empty() || !parts.back().ends_with(".scope") ||
       parts.back().find(pid_part) == std::string_view::npos)
     return {};
