@@ -62,6 +62,10 @@ class FollowUp {
   // The wrapper is about to end by a signal: leaves the child as the
   // wrapper's end must leave it (on Linux, not paused).
   virtual void finish() {}
+  // A descriptor whose urgent event (poll's POLLPRI) makes it due at once:
+  // on Linux a kernel trigger that fires when the job starts waiting on the
+  // disk. -1 when there is none.
+  [[nodiscard]] virtual int wake_descriptor() const { return -1; }
 
  protected:
   ~FollowUp() = default;

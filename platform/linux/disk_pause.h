@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/job_leaf.h"
 #include "platform/process.h"
 
 namespace lull::platform {
@@ -75,6 +76,9 @@ class DiskPause final : public FollowUp {
   void end();
   // The wrapper is ending by a signal: thaws, and pauses no more.
   void finish() override;
+  // While the watch rests: the leaf's pressure trigger, which fires once the
+  // job waits on the disk, sooner than the next tick would notice.
+  [[nodiscard]] int wake_descriptor() const override { return mode_ == Mode::idle ? trigger_ : -1; }
 
   [[nodiscard]] std::chrono::steady_clock::time_point due() const override { return due_; }
   void run() override;
@@ -83,6 +87,7 @@ class DiskPause final : public FollowUp {
   enum class Mode { off, first, idle, watching };
 
   void begin();
+  void arm_trigger();
   void check_for_io();
   bool start_watching();
   void sample();
@@ -97,12 +102,15 @@ class DiskPause final : public FollowUp {
   std::string top_;   // the unified tree as far as we can see it
   std::string leaf_;  // the leaf's folder
   PauseDecision decision_;
-  std::vector<std::string> watched_;  // io.pressure files of the groups watched
+  KernelFile leaf_pressure_;          // the leaf's own io.pressure
+  KernelFile child_io_;               // the child's /proc/PID/io
+  std::vector<KernelFile> watched_;   // io.pressure of the groups watched
   std::vector<std::int64_t> totals_;  // their "some" totals at the last reading
   std::uint64_t last_io_ = 0;
   std::int64_t last_sample_ms_ = 0;
   std::int64_t last_job_io_ms_ = 0;
   std::int64_t tree_read_ms_ = 0;
+  int trigger_ = -1;
   std::string refusal_;  // why the last attempt to watch found no pause possible
   std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::time_point::max();
 };

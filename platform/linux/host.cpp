@@ -6,6 +6,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -128,18 +129,22 @@ void Window::run(WindowEvents& events, FollowUp& follow_up) {
     // The follow-up keeps its own schedule.
     const auto wake = std::min(next_tick, follow_up.due());
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - clock::now());
-    pollfd child{state_->child_events, POLLIN, 0};
-    const int ready = ::poll(&child, 1, static_cast<int>(std::max<long long>(wait.count(), 0)));
+    std::array<pollfd, 2> wait_for{pollfd{state_->child_events, POLLIN, 0},
+                                   pollfd{follow_up.wake_descriptor(), POLLPRI, 0}};
+    const nfds_t count = wait_for[1].fd >= 0 ? 2 : 1;
+    const int ready =
+        ::poll(wait_for.data(), count, static_cast<int>(std::max<long long>(wait.count(), 0)));
     if (ready < 0) continue;  // interrupted: wait again for what is left
     int ending = 0;
-    const bool child_changed = ready > 0 && drain(state_->child_events, ending);
+    const bool child_changed =
+        (wait_for[0].revents & POLLIN) != 0 && drain(state_->child_events, ending);
     if (child_changed) events.timer();
     if (ending != 0) {
       follow_up.finish();
       end_by(ending);
     }
     if (child_changed) continue;
-    if (clock::now() >= follow_up.due()) follow_up.run();
+    if (wait_for[1].revents != 0 || clock::now() >= follow_up.due()) follow_up.run();
     if (clock::now() < next_tick) continue;
     // The follow-up's checks that are not urgent take the tick's wake-up.
     follow_up.run();

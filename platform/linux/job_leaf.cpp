@@ -3,10 +3,12 @@
 #include "platform/linux/job_leaf.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -193,12 +195,38 @@ int set_frozen(const std::string& leaf, bool frozen) {
   return write_small_file((leaf + "/cgroup.freeze").c_str(), frozen ? "1" : "0");
 }
 
-std::int64_t stall_total_us(const std::string& pressure_file) {
+KernelFile::KernelFile(const std::string& path)
+    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)) {}
+
+KernelFile::~KernelFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+KernelFile& KernelFile::operator=(KernelFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+std::string_view KernelFile::read(std::span<char> buffer) const {
+  ssize_t got = -1;
+  do {
+    got = fd_ >= 0 ? ::pread(fd_, buffer.data(), buffer.size() - 1, 0) : -1;
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return {};
+  buffer[static_cast<std::size_t>(got)] = '\0';
+  return {buffer.data(), static_cast<std::size_t>(got)};
+}
+
+std::int64_t stall_total_us(const KernelFile& pressure) {
   // "some avg10=0.00 avg60=0.00 avg300=0.00 total=1234\nfull ...": "some" comes first.
-  const std::string text = read_text(pressure_file, 256);
+  std::array<char, 256> buffer{};
+  const std::string_view text = pressure.read(buffer);
   const std::size_t total = text.find("total=");
-  if (!text.starts_with("some") || total == std::string::npos) return -1;
-  return std::strtoll(text.c_str() + total + 6, nullptr, 10);
+  if (!text.starts_with("some") || total == std::string_view::npos) return -1;
+  return std::strtoll(text.data() + total + 6, nullptr, 10);
 }
 
 std::vector<pid_t> processes_in(const std::string& leaf) {

@@ -8,7 +8,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/cgroups.h"
@@ -49,9 +52,29 @@ void tidy_stale_leaves(const std::vector<std::string>& leaves);
 // Freezes or thaws `leaf`: 0, or the errno of the failure.
 int set_frozen(const std::string& leaf, bool frozen);
 
-// The "some" stall total of a group's io.pressure file, in microseconds;
-// -1 when it cannot be read.
-std::int64_t stall_total_us(const std::string& pressure_file);
+// A kernel file kept open and read again from its start each time: the
+// watch reads tens of them ten times a second, without opening or allocating.
+class KernelFile {
+ public:
+  KernelFile() = default;
+  explicit KernelFile(const std::string& path);
+  ~KernelFile();
+  KernelFile(KernelFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  KernelFile& operator=(KernelFile&& other) noexcept;
+  KernelFile(const KernelFile&) = delete;
+  KernelFile& operator=(const KernelFile&) = delete;
+
+  [[nodiscard]] bool is_open() const { return fd_ >= 0; }
+  // The file's text from its start, in `buffer`; "" when it cannot be read.
+  std::string_view read(std::span<char> buffer) const;
+
+ private:
+  int fd_ = -1;
+};
+
+// The "some" stall total of a group's open io.pressure file, in
+// microseconds; -1 when it cannot be read.
+std::int64_t stall_total_us(const KernelFile& pressure);
 
 // The process ids in `leaf`.
 std::vector<pid_t> processes_in(const std::string& leaf);

@@ -50,6 +50,7 @@ struct FollowUps final : FollowUp {
     pause.run();
   }
   void finish() override { pause.finish(); }
+  [[nodiscard]] int wake_descriptor() const override { return pause.wake_descriptor(); }
 };
 
 // What the services keep of their child: what the exit status is made of
