@@ -99,13 +99,13 @@ constexpr unsigned long long ending_signals = 1ULL << (SIGHUP - 1) | 1ULL << (SI
 
 bool ending_signal_pending(pid_t pid) {
   const std::string status = read_text("/proc/" + std::to_string(pid) + "/status", 4096);
-  for (const char* field : {"\nSigPnd:", "\nShdPnd:"}) {
-    const std::size_t at = status.find(field);
-    if (at != std::string::npos &&
-        (std::strtoull(status.c_str() + at + std::strlen(field), nullptr, 16) & ending_signals))
-      return true;
-  }
-  return false;
+  return std::ranges::any_of(
+      std::array<std::string_view, 2>{"\nSigPnd:", "\nShdPnd:"}, [&](std::string_view field) {
+        const std::size_t at = status.find(field);
+        return at != std::string::npos &&
+               (std::strtoull(status.c_str() + at + field.size(), nullptr, 16) & ending_signals) !=
+                   0;
+      });
 }
 
 // The child's group in the unified tree, from /proc/PID/cgroup ("0::/a/b").

@@ -91,9 +91,9 @@ class DiskPause final : public FollowUp {
   void check_for_io();
   bool start_watching();
   void sample();
-  void apply(PauseStep step, std::int64_t stall_us);
+  void apply(PauseStep step, std::int64_t stall_per_mille);
   void thaw_for(const char* why);
-  bool job_told_to_end() const;
+  [[nodiscard]] bool job_told_to_end() const;
   [[nodiscard]] std::uint64_t job_io() const;
 
   Mode mode_ = Mode::off;

@@ -66,7 +66,7 @@ class KernelFile {
 
   [[nodiscard]] bool is_open() const { return fd_ >= 0; }
   // The file's text from its start, in `buffer`; "" when it cannot be read.
-  std::string_view read(std::span<char> buffer) const;
+  [[nodiscard]] std::string_view read(std::span<char> buffer) const;
 
  private:
   int fd_ = -1;

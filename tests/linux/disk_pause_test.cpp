@@ -18,7 +18,10 @@ struct Readings {
 
 void PrintTo(const Readings& value, std::ostream* out) { *out << value.name; }
 
-std::string times(int count, char c) { return std::string(static_cast<std::size_t>(count), c); }
+std::string times(int count, char c) {
+  // NOLINTNEXTLINE(modernize-return-braced-init-list): braces would make a two-character string
+  return std::string(static_cast<std::size_t>(count), c);
+}
 
 class Decision : public ::testing::TestWithParam<Readings> {};
 
