@@ -120,15 +120,12 @@ std::string unified_group_of(pid_t pid) {
 
 }  // namespace
 
-void DiskPause::follow(pid_t child, std::string leaf_name) {
+void DiskPause::follow(pid_t child, const Hierarchy& tree, const std::string& leaf_name) {
   child_ = child;
-  leaf_name_ = std::move(leaf_name);
-  const std::vector<Hierarchy> hierarchies = own_hierarchies();
-  const auto v2 = std::ranges::find_if(hierarchies, &Hierarchy::unified);
-  if (v2 == hierarchies.end()) return;
-  top_ = v2->mount_point;
+  if (tree.mount_point.empty()) return;
+  top_ = tree.mount_point;
   const std::string group = unified_group_of(child);
-  if (!leaf_name_.empty() && group.ends_with("/" + leaf_name_)) leaf_ = v2->folder_of(group);
+  if (!leaf_name.empty() && group.ends_with("/" + leaf_name)) leaf_ = tree.folder_of(group);
   // The rest waits for the loop: the child is running by then.
   mode_ = Mode::first;
   due_ = clock::now();
@@ -137,6 +134,8 @@ void DiskPause::follow(pid_t child, std::string leaf_name) {
 void DiskPause::run() {
   if (mode_ == Mode::first) {
     begin();
+  } else if (mode_ == Mode::tidied) {
+    ready();
   } else if (mode_ == Mode::idle) {
     // On the wrapper's tick, or woken by the trigger. A trigger whose group
     // went reports an error for good: it is dropped, or it would wake us
@@ -152,16 +151,22 @@ void DiskPause::run() {
   }
 }
 
-// Once the child runs: what killed wrappers left is tidied, and the pause
-// is readied where it can work.
+// Once the child runs: what killed wrappers left beside the leaf is tidied.
 void DiskPause::begin() {
   mode_ = Mode::off;
   due_ = clock::time_point::max();
-  tidy_stale_leaves(read_job_tree(top_).leaves);
   if (leaf_.empty()) {
     diagnose("pause: none: the job has no leaf of its own");
     return;
   }
+  tidy_stale_leaves(leaves_beside(leaf_));
+  mode_ = Mode::tidied;
+}
+
+// On the first tick, not on the start's way (a short job never needs it):
+// the pause is readied where it can work.
+void DiskPause::ready() {
+  mode_ = Mode::off;
   leaf_pressure_ = KernelFile(leaf_ + "/io.pressure");
   child_io_ = KernelFile("/proc/" + std::to_string(child_) + "/io");
   const char* setting = std::getenv("LULLRUN_PAUSE");
@@ -175,9 +180,9 @@ void DiskPause::begin() {
     diagnose("pause: none: %s", refusal);
     return;
   }
-  last_io_ = job_io();
   mode_ = Mode::idle;
   arm_trigger();
+  check_for_io();  // from 0: any I/O since the start counts
 }
 
 // 100 ms of stall within 2 s: an ordinary user's trigger needs a window of
@@ -340,7 +345,7 @@ void DiskPause::finish() {
 void DiskPause::end() {
   // A child that ended before the loop ever ran: what killed wrappers left
   // is tidied all the same.
-  if (mode_ == Mode::first) tidy_stale_leaves(read_job_tree(top_).leaves);
+  if (mode_ == Mode::first && !leaf_.empty()) tidy_stale_leaves(leaves_beside(leaf_));
   finish();
   // Refused while processes the job left behind are still in it; a later
   // wrapper removes it once they are gone.

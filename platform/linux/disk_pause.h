@@ -70,8 +70,9 @@ class PauseDecision {
 // and watches and pauses only while it does. Thaws whenever the wrapper ends.
 class DiskPause final : public FollowUp {
  public:
-  // The job `child` was put in the leaf named `leaf_name`.
-  void follow(pid_t child, std::string leaf_name);
+  // Follows the job `child` in the unified tree `tree`, alone in the leaf
+  // named `leaf_name` ("" when it has none).
+  void follow(pid_t child, const Hierarchy& tree, const std::string& leaf_name);
   // The child has ended: thaws, reports the totals, removes the leaf when empty.
   void end();
   // The wrapper is ending by a signal: thaws, and pauses no more.
@@ -84,9 +85,12 @@ class DiskPause final : public FollowUp {
   void run() override;
 
  private:
-  enum class Mode { off, first, idle, watching };
+  // first: due at once, to tidy; tidied: readied on the first tick; idle:
+  // the job is checked for I/O on every tick; watching: sampled.
+  enum class Mode { off, first, tidied, idle, watching };
 
   void begin();
+  void ready();
   void arm_trigger();
   void check_for_io();
   bool start_watching();
@@ -98,7 +102,6 @@ class DiskPause final : public FollowUp {
 
   Mode mode_ = Mode::off;
   pid_t child_ = 0;
-  std::string leaf_name_;
   std::string top_;   // the unified tree as far as we can see it
   std::string leaf_;  // the leaf's folder
   PauseDecision decision_;

@@ -10,6 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "platform/linux/text_file.h"
 
 namespace lull::platform {
 
@@ -35,16 +39,22 @@ void ending_signals(sigset_t& set) {
   for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) ::sigaddset(&set, signal);
 }
 
-// Of `set`, those the caller left at their default and unblocked: an ignored
-// or blocked signal stays as the caller wanted it.
+// Of `set`, those still at their default and unblocked: a signal the caller
+// ignored or blocked, or one a preloaded library handles, stays as it is.
+// The kernel lists the ignored and the handled in one file, where asking
+// for each signal would take tens of calls.
 void keep_defaults(sigset_t& set) {
   sigset_t blocked;
   ::sigprocmask(SIG_BLOCK, nullptr, &blocked);
-  for (int signal = 1; signal < NSIG; ++signal) {
-    struct sigaction current {};
-    if (::sigismember(&set, signal) != 1) continue;
-    if (::sigismember(&blocked, signal) == 1 || ::sigaction(signal, nullptr, &current) != 0 ||
-        current.sa_handler != SIG_DFL)
+  const std::string status = read_text("/proc/self/status", 4096);
+  unsigned long long taken = 0;
+  for (const char* field : {"\nSigIgn:", "\nSigCgt:"}) {
+    const std::size_t line = status.find(field);
+    taken |=
+        line == std::string::npos ? ~0ULL : std::strtoull(status.c_str() + line + 8, nullptr, 16);
+  }
+  for (int signal = 1; signal < NSIG && signal <= 64; ++signal) {
+    if (::sigismember(&blocked, signal) == 1 || (taken >> (signal - 1) & 1) != 0)
       ::sigdelset(&set, signal);
   }
 }

@@ -66,7 +66,11 @@ bool may_write(const std::string& folder) {
 std::string unified_leaf_parent(const std::vector<Hierarchy>& hierarchies) {
   const auto v2 = std::ranges::find_if(hierarchies, &Hierarchy::unified);
   if (v2 == hierarchies.end() || v2->relative.empty()) return {};
-  const std::vector<std::string> limited = limited_groups(*v2);
+  // A hybrid tree's unified hierarchy mostly has no controller, and then no limit.
+  const std::string controllers = read_text(v2->mount_point + "/cgroup.controllers", 256);
+  const std::vector<std::string> limited = controllers.find_first_not_of(" \n") != std::string::npos
+                                               ? limited_groups(*v2)
+                                               : std::vector<std::string>();
   const std::size_t lowest_top = limited.empty() ? 0 : limited.back().size();
   std::string group;
   const std::vector<std::string_view> parts = path_parts(v2->own);
@@ -115,6 +119,17 @@ bool move_into(const std::string& parent, const std::string& name, bool make_par
   return false;
 }
 
+// Calls `visit` with the name of each folder in `folder`.
+template <typename Visit>
+void for_each_folder(const std::string& folder, Visit visit) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_type == DT_DIR && entry->d_name[0] != '.') visit(std::string_view(entry->d_name));
+  }
+  ::closedir(dir);
+}
+
 // Returns whether `folder` is or holds a job leaf, and notes what it finds.
 // The recursion ends at the walk's depth limit.
 bool visit(  // NOLINT(misc-no-recursion)
@@ -145,6 +160,8 @@ void plan_job_leaf(const std::vector<Hierarchy>& hierarchies, PlacementPlan& pla
   const std::string started = start_time_of(::getpid());
   if (started.empty()) return;
   plan.leaf_name = job_leaf_prefix + std::to_string(::getpid()) + "-" + started;
+  const auto v2 = std::ranges::find_if(hierarchies, &Hierarchy::unified);
+  if (v2 != hierarchies.end()) plan.unified_tree = *v2;
   if (!plan.idle_group.empty())
     plan.leaf_parent = plan.unified ? plan.idle_group : unified_leaf_parent(hierarchies);
 }
@@ -167,6 +184,24 @@ JobTree read_job_tree(const std::string& top) {
   JobTree tree;
   visit(top, 0, tree);
   return tree;
+}
+
+std::vector<std::string> leaves_beside(const std::string& leaf) {
+  // A leaf is in a scope of the manager's or in the shared group, and those
+  // are beside each other: in the scopes and shared groups next to the
+  // leaf's own parent.
+  std::vector<std::string> leaves;
+  const std::string parent = leaf.substr(0, leaf.rfind('/'));
+  const std::string top = parent.substr(0, parent.rfind('/'));
+  for_each_folder(top, [&](std::string_view name) {
+    if (!name.ends_with(".scope") && name != own_tree_parent) return;
+    const std::string group = top + "/" + std::string(name);
+    for_each_folder(group, [&](std::string_view inner) {
+      const std::string found = group + "/" + std::string(inner);
+      if (inner.starts_with(job_leaf_prefix) && found != leaf) leaves.push_back(found);
+    });
+  });
+  return leaves;
 }
 
 bool holds_processes(const std::string& folder) {

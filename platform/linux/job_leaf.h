@@ -42,6 +42,9 @@ struct JobTree {
 };
 JobTree read_job_tree(const std::string& top);
 
+// The job leaves beside `leaf`: in the scopes or shared group next to its own.
+std::vector<std::string> leaves_beside(const std::string& leaf);
+
 // Whether `folder` holds a process of its own, kernel threads aside (they sit
 // in the v2 root on every system and never wait for the job's disk).
 bool holds_processes(const std::string& folder);

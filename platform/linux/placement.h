@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "platform/linux/cgroups.h"
 #include "platform/linux/service_manager.h"
 
 namespace lull::platform {
@@ -25,6 +26,7 @@ struct PlacementPlan {
   bool single_threaded = true;     // the child may allocate and load a library
   std::string leaf_name;           // the job's own group in the unified tree ("" when none)
   std::string leaf_parent;         // where it goes beside the shared idle group
+  Hierarchy unified_tree;          // the unified tree, where the leaf is (no mount point: none)
 };
 
 // How the child was placed in the end.

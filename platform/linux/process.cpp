@@ -221,7 +221,8 @@ ProcessId launch(Kept& kept, const CommandLine& command, const std::string& fold
   const bool may_need_follow_up =
       placed.route == Route::unknown && placement.session_groups && placement.in_root_cpu_group;
   if (placed.session_group_refused || may_need_follow_up) kept.follow_ups.session_group.follow(pid);
-  kept.follow_ups.pause.follow(pid, placed.in_leaf ? placement.leaf_name : std::string());
+  kept.follow_ups.pause.follow(pid, placement.unified_tree,
+                               placed.in_leaf ? placement.leaf_name : std::string());
   return pid;
 }
 
