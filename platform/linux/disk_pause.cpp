@@ -69,6 +69,8 @@ constexpr PauseRules rules{};
 // The job's own I/O last seen this long ago, and the watch goes back to the
 // wrapper's ordinary tick.
 constexpr std::int64_t quiet_ms = 2000;
+// The one look at the job between its start and the first tick.
+constexpr auto first_look = std::chrono::milliseconds(250);
 // New groups come and go (a login, another job): the tree is read again this often.
 constexpr std::int64_t tree_refresh_ms = 2000;
 
@@ -134,7 +136,7 @@ void DiskPause::follow(pid_t child, const Hierarchy& tree, const std::string& le
 void DiskPause::run() {
   if (mode_ == Mode::first) {
     begin();
-  } else if (mode_ == Mode::tidied) {
+  } else if (mode_ == Mode::tidied && clock::now() >= due_) {
     ready();
   } else if (mode_ == Mode::idle) {
     // On the wrapper's tick, or woken by the trigger. A trigger whose group
@@ -161,12 +163,15 @@ void DiskPause::begin() {
   }
   tidy_stale_leaves(leaves_beside(leaf_));
   mode_ = Mode::tidied;
+  due_ = clock::now() + first_look;
 }
 
-// On the first tick, not on the start's way (a short job never needs it):
-// the pause is readied where it can work.
+// A moment after the start, not on its way (a short job never needs it):
+// the pause is readied where it can work, and a job that went straight to
+// the disk is watched from then on rather than from the next tick.
 void DiskPause::ready() {
   mode_ = Mode::off;
+  due_ = clock::time_point::max();
   leaf_pressure_ = KernelFile(leaf_ + "/io.pressure");
   child_io_ = KernelFile("/proc/" + std::to_string(child_) + "/io");
   const char* setting = std::getenv("LULLRUN_PAUSE");

@@ -85,8 +85,8 @@ class DiskPause final : public FollowUp {
   void run() override;
 
  private:
-  // first: due at once, to tidy; tidied: readied on the first tick; idle:
-  // the job is checked for I/O on every tick; watching: sampled.
+  // first: due at once, to tidy; tidied: readied a moment later; idle: the
+  // job is checked for I/O on every tick; watching: sampled.
   enum class Mode { off, first, tidied, idle, watching };
 
   void begin();
