@@ -69,8 +69,13 @@ constexpr PauseRules rules{};
 // The job's own I/O last seen this long ago, and the watch goes back to the
 // wrapper's ordinary tick.
 constexpr std::int64_t quiet_ms = 2000;
-// The one look at the job between its start and the first tick.
-constexpr auto first_look = std::chrono::milliseconds(250);
+// The looks at the job between its start and the first tick, after the
+// start: a job that goes straight to the disk is watched from then on, and
+// one whose I/O the kernel does not count as stall (libaio) is seen too.
+// Three looks cost the first minute one wake-up more than the ticks alone.
+constexpr std::array<std::chrono::milliseconds, 3> early_looks{std::chrono::milliseconds(250),
+                                                               std::chrono::milliseconds(500),
+                                                               std::chrono::milliseconds(1000)};
 // New groups come and go (a login, another job): the tree is read again this often.
 constexpr std::int64_t tree_refresh_ms = 2000;
 
@@ -90,6 +95,17 @@ std::uint64_t storage_bytes(const KernelFile& io) {
     if (at != std::string_view::npos)
       bytes += std::strtoull(text.data() + at + field.size(), nullptr, 10);
   }
+  return bytes;
+}
+
+// The bytes every process in the leaf moved (its cgroup.procs): a job's
+// worker processes, not only its first.
+std::uint64_t storage_bytes_in(const KernelFile& procs) {
+  std::array<char, 4096> buffer{};
+  std::uint64_t bytes = 0;
+  for_each_line(procs.read(buffer), [&](std::string_view pid) {
+    if (!pid.empty()) bytes += storage_bytes(KernelFile("/proc/" + std::string(pid) + "/io"));
+  });
   return bytes;
 }
 
@@ -130,7 +146,7 @@ void DiskPause::follow(pid_t child, const Hierarchy& tree, const std::string& le
   if (!leaf_name.empty() && group.ends_with("/" + leaf_name)) leaf_ = tree.folder_of(group);
   // The rest waits for the loop: the child is running by then.
   mode_ = Mode::first;
-  due_ = clock::now();
+  started_ = due_ = clock::now();
 }
 
 void DiskPause::run() {
@@ -148,6 +164,7 @@ void DiskPause::run() {
       trigger_ = -1;
     }
     check_for_io();
+    if (mode_ == Mode::idle) look_again_early();
   } else if (mode_ == Mode::watching && clock::now() >= due_) {
     sample();
   }
@@ -163,17 +180,23 @@ void DiskPause::begin() {
   }
   tidy_stale_leaves(leaves_beside(leaf_));
   mode_ = Mode::tidied;
-  due_ = clock::now() + first_look;
+  due_ = started_ + early_looks[0];
+}
+
+void DiskPause::look_again_early() {
+  const auto now = clock::now();
+  const auto next =
+      std::ranges::find_if(early_looks, [&](auto after) { return started_ + after > now; });
+  due_ = next != early_looks.end() ? started_ + *next : clock::time_point::max();
 }
 
 // A moment after the start, not on its way (a short job never needs it):
-// the pause is readied where it can work, and a job that went straight to
-// the disk is watched from then on rather than from the next tick.
+// the pause is readied where it can work.
 void DiskPause::ready() {
   mode_ = Mode::off;
   due_ = clock::time_point::max();
   leaf_pressure_ = KernelFile(leaf_ + "/io.pressure");
-  child_io_ = KernelFile("/proc/" + std::to_string(child_) + "/io");
+  leaf_procs_ = KernelFile(leaf_ + "/cgroup.procs");
   const char* setting = std::getenv("LULLRUN_PAUSE");
   const char* refusal =
       setting != nullptr && std::string_view(setting) == "0" ? "LULLRUN_PAUSE is 0"
@@ -188,6 +211,7 @@ void DiskPause::ready() {
   mode_ = Mode::idle;
   arm_trigger();
   check_for_io();  // from 0: any I/O since the start counts
+  if (mode_ == Mode::idle) look_again_early();
 }
 
 // 100 ms of stall within 2 s: an ordinary user's trigger needs a window of
@@ -206,10 +230,10 @@ void DiskPause::arm_trigger() {
 }
 
 std::uint64_t DiskPause::job_io() const {
-  // Stall in the leaf counts a job that waits in read(); the bytes its main
-  // process moved count one that waits for asynchronous I/O instead.
+  // Stall in the leaf counts a job that waits in read(); the bytes its
+  // processes moved count one that waits for asynchronous I/O instead.
   return static_cast<std::uint64_t>(std::max<std::int64_t>(stall_total_us(leaf_pressure_), 0)) +
-         storage_bytes(child_io_);
+         storage_bytes_in(leaf_procs_);
 }
 
 void DiskPause::check_for_io() {

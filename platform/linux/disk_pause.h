@@ -86,11 +86,13 @@ class DiskPause final : public FollowUp {
 
  private:
   // first: due at once, to tidy; tidied: readied a moment later; idle: the
-  // job is checked for I/O on every tick; watching: sampled.
+  // job is checked for I/O on every tick (and a few times early on);
+  // watching: sampled.
   enum class Mode { off, first, tidied, idle, watching };
 
   void begin();
   void ready();
+  void look_again_early();
   void arm_trigger();
   void check_for_io();
   bool start_watching();
@@ -106,7 +108,7 @@ class DiskPause final : public FollowUp {
   std::string leaf_;  // the leaf's folder
   PauseDecision decision_;
   KernelFile leaf_pressure_;          // the leaf's own io.pressure
-  KernelFile child_io_;               // the child's /proc/PID/io
+  KernelFile leaf_procs_;             // the leaf's cgroup.procs
   std::vector<KernelFile> watched_;   // io.pressure of the groups watched
   std::vector<std::int64_t> totals_;  // their "some" totals at the last reading
   std::uint64_t last_io_ = 0;
@@ -115,6 +117,7 @@ class DiskPause final : public FollowUp {
   std::int64_t tree_read_ms_ = 0;
   int trigger_ = -1;
   std::string refusal_;  // why the last attempt to watch found no pause possible
+  std::chrono::steady_clock::time_point started_;
   std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::time_point::max();
 };
 
