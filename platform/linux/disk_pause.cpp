@@ -185,7 +185,7 @@ void DiskPause::begin() {
 
 void DiskPause::look_again_early() {
   const auto now = clock::now();
-  const auto next =
+  const auto* const next =
       std::ranges::find_if(early_looks, [&](auto after) { return started_ + after > now; });
   due_ = next != early_looks.end() ? started_ + *next : clock::time_point::max();
 }
