@@ -152,8 +152,6 @@ void DiskPause::follow(pid_t child, const Hierarchy& tree, const std::string& le
 void DiskPause::run() {
   if (mode_ == Mode::first) {
     begin();
-  } else if (mode_ == Mode::tidied && clock::now() >= due_) {
-    ready();
   } else if (mode_ == Mode::idle) {
     // On the wrapper's tick, or woken by the trigger. A trigger whose group
     // went reports an error for good: it is dropped, or it would wake us
@@ -170,7 +168,9 @@ void DiskPause::run() {
   }
 }
 
-// Once the child runs: what killed wrappers left beside the leaf is tidied.
+// Once the child runs: what killed wrappers left beside the leaf is tidied,
+// and the pause readied where it can work. Its descriptors stay open from
+// here to the end.
 void DiskPause::begin() {
   mode_ = Mode::off;
   due_ = clock::time_point::max();
@@ -179,8 +179,25 @@ void DiskPause::begin() {
     return;
   }
   tidy_stale_leaves(leaves_beside(leaf_));
-  mode_ = Mode::tidied;
-  due_ = started_ + early_looks[0];
+  const char* setting = std::getenv("LULLRUN_PAUSE");
+  if (setting != nullptr && std::string_view(setting) == "0") {
+    diagnose("pause: none: LULLRUN_PAUSE is 0");
+    return;
+  }
+  leaf_pressure_ = KernelFile(leaf_ + "/io.pressure");
+  leaf_procs_ = KernelFile(leaf_ + "/cgroup.procs");
+  const char* refusal = ::access((leaf_ + "/cgroup.freeze").c_str(), W_OK) != 0
+                            ? "the leaf cannot be frozen (no cgroup.freeze before Linux 5.2)"
+                        : stall_total_us(leaf_pressure_) < 0
+                            ? "the kernel keeps no I/O pressure (psi=0)"
+                            : nullptr;
+  if (refusal != nullptr) {
+    diagnose("pause: none: %s", refusal);
+    return;
+  }
+  mode_ = Mode::idle;
+  arm_trigger();
+  look_again_early();
 }
 
 void DiskPause::look_again_early() {
@@ -188,30 +205,6 @@ void DiskPause::look_again_early() {
   const auto* const next =
       std::ranges::find_if(early_looks, [&](auto after) { return started_ + after > now; });
   due_ = next != early_looks.end() ? started_ + *next : clock::time_point::max();
-}
-
-// A moment after the start, not on its way (a short job never needs it):
-// the pause is readied where it can work.
-void DiskPause::ready() {
-  mode_ = Mode::off;
-  due_ = clock::time_point::max();
-  leaf_pressure_ = KernelFile(leaf_ + "/io.pressure");
-  leaf_procs_ = KernelFile(leaf_ + "/cgroup.procs");
-  const char* setting = std::getenv("LULLRUN_PAUSE");
-  const char* refusal =
-      setting != nullptr && std::string_view(setting) == "0" ? "LULLRUN_PAUSE is 0"
-      : ::access((leaf_ + "/cgroup.freeze").c_str(), W_OK) != 0
-          ? "the leaf cannot be frozen (no cgroup.freeze before Linux 5.2)"
-      : stall_total_us(leaf_pressure_) < 0 ? "the kernel keeps no I/O pressure (psi=0)"
-                                           : nullptr;
-  if (refusal != nullptr) {
-    diagnose("pause: none: %s", refusal);
-    return;
-  }
-  mode_ = Mode::idle;
-  arm_trigger();
-  check_for_io();  // from 0: any I/O since the start counts
-  if (mode_ == Mode::idle) look_again_early();
 }
 
 // 100 ms of stall within 2 s: an ordinary user's trigger needs a window of
@@ -260,8 +253,7 @@ bool DiskPause::start_watching() {
     if (refusal != refusal_) diagnose("pause: none for now: %s", refusal.c_str());
     refusal_ = refusal;
     thaw_for("nothing to watch");
-    if (trigger_ >= 0) ::close(trigger_);  // the tick is soon enough to look again
-    trigger_ = -1;
+    trigger_muted_ = true;  // the tick is soon enough to look again
     mode_ = Mode::idle;
     due_ = clock::time_point::max();
     return false;

@@ -85,13 +85,11 @@ class DiskPause final : public FollowUp {
   void run() override;
 
  private:
-  // first: due at once, to tidy; tidied: readied a moment later; idle: the
-  // job is checked for I/O on every tick (and a few times early on);
-  // watching: sampled.
-  enum class Mode { off, first, tidied, idle, watching };
+  // first: due at once, to tidy and ready; idle: the job is checked for I/O
+  // on every tick (and a few times early on); watching: sampled.
+  enum class Mode { off, first, idle, watching };
 
   void begin();
-  void ready();
   void look_again_early();
   void arm_trigger();
   void check_for_io();
@@ -116,7 +114,8 @@ class DiskPause final : public FollowUp {
   std::int64_t last_job_io_ms_ = 0;
   std::int64_t tree_read_ms_ = 0;
   int trigger_ = -1;
-  std::string refusal_;  // why the last attempt to watch found no pause possible
+  bool trigger_muted_ = false;  // where the watch cannot tell others from the job
+  std::string refusal_;         // why the last attempt to watch found no pause possible
   std::chrono::steady_clock::time_point started_;
   std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::time_point::max();
 };
