@@ -156,6 +156,7 @@ void DiskPause::run() {
     // On the wrapper's tick, or woken by the trigger. A trigger whose group
     // went reports an error for good: it is dropped, or it would wake us
     // without end.
+    if (!trigger_armed_) arm_trigger();
     pollfd trigger{trigger_, POLLPRI, 0};
     if (trigger_ >= 0 && ::poll(&trigger, 1, 0) > 0 && (trigger.revents & (POLLERR | POLLNVAL))) {
       ::close(trigger_);
@@ -195,8 +196,10 @@ void DiskPause::begin() {
     diagnose("pause: none: %s", refusal);
     return;
   }
+  // Made on the first look: a trigger costs the kernel a thread of its
+  // own for root, which a short job should not pay for.
+  trigger_ = ::open((leaf_ + "/io.pressure").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   mode_ = Mode::idle;
-  arm_trigger();
   look_again_early();
 }
 
@@ -211,15 +214,12 @@ void DiskPause::look_again_early() {
 // whole 2 s on the kernels that take one at all (6.1: 2 s only). Where none
 // is taken, the tick alone notices the job's I/O.
 void DiskPause::arm_trigger() {
-  trigger_ = ::open((leaf_ + "/io.pressure").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (trigger_ < 0) return;
+  trigger_armed_ = true;
   static constexpr char trigger[] = "some 100000 2000000";
-  if (::write(trigger_, trigger, sizeof trigger) != static_cast<ssize_t>(sizeof trigger)) {
-    ::close(trigger_);
-    trigger_ = -1;
-  }
-  diagnose("pause: a pressure trigger on the leaf %s",
-           trigger_ >= 0 ? "wakes the watch" : "is refused");
+  const bool taken = trigger_ >= 0 && ::write(trigger_, trigger, sizeof trigger) ==
+                                          static_cast<ssize_t>(sizeof trigger);
+  trigger_muted_ = !taken;
+  diagnose("pause: a pressure trigger on the leaf %s", taken ? "wakes the watch" : "is refused");
 }
 
 std::uint64_t DiskPause::job_io() const {

@@ -114,7 +114,8 @@ class DiskPause final : public FollowUp {
   std::int64_t last_job_io_ms_ = 0;
   std::int64_t tree_read_ms_ = 0;
   int trigger_ = -1;
-  bool trigger_muted_ = false;  // where the watch cannot tell others from the job
+  bool trigger_armed_ = false;
+  bool trigger_muted_ = false;  // refused, or where the watch cannot tell others from the job
   std::string refusal_;         // why the last attempt to watch found no pause possible
   std::chrono::steady_clock::time_point started_;
   std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::time_point::max();
