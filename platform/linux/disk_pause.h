@@ -18,8 +18,8 @@
 
 namespace lull::platform {
 
-// The rules of the pause, in milliseconds. Why these values: see README
-// ("The disk") and the measurements in docs/benchmarks.md.
+// The rules of the pause, in milliseconds. Why these values: README, "The
+// disk".
 struct PauseRules {
   std::int64_t sample_ms = 100;           // how often the watch reads the stall while it watches
   std::int64_t stall_percent = 10;        // others' stall, as a share of the time, that pauses
