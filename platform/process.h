@@ -51,12 +51,21 @@ struct ProcessInformation {
 
 // Work the process services go on doing while the child runs, on a schedule
 // of their own (on Linux, asking again for the child's session group where
-// the kernel refused at first). The window's loop runs it when it is due.
+// the kernel refused at first, and pausing the job while others wait on the
+// disk). The window's loop runs it when it is due, and on every tick.
 class FollowUp {
  public:
   // When it is next due; time_point::max() when nothing is pending.
   [[nodiscard]] virtual std::chrono::steady_clock::time_point due() const = 0;
+  // Does what is due; early calls do nothing that is not.
   virtual void run() = 0;
+  // The wrapper is about to end by a signal: leaves the child as the
+  // wrapper's end must leave it (on Linux, not paused).
+  virtual void finish() {}
+  // A descriptor whose urgent event (poll's POLLPRI) makes it due at once:
+  // on Linux a kernel trigger that fires when the job starts waiting on the
+  // disk. -1 when there is none.
+  [[nodiscard]] virtual int wake_descriptor() const { return -1; }
 
  protected:
   ~FollowUp() = default;

@@ -6,9 +6,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "platform/linux/text_file.h"
 
 namespace lull::platform {
 
@@ -16,9 +21,57 @@ const char folder_separator = '/';
 
 struct Window::State {
   std::chrono::milliseconds interval;
-  int child_events = -1;  // signalfd for SIGCHLD; -1 leaves the timer alone
+  int child_events = -1;  // signalfd for SIGCHLD and the caught signals; -1 leaves the timer alone
+  sigset_t caught{};      // signals that end the wrapper, read from the signalfd instead
   bool loaded = false;
 };
+
+namespace {
+
+// Signals whose default action ends the process and that are not raised by
+// a fault of its own. Read from the signalfd, they let the wrapper leave its
+// child as it must (not paused) before it ends by that same signal.
+void ending_signals(sigset_t& set) {
+  ::sigemptyset(&set);
+  for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                           SIGPROF, SIGIO, SIGPWR, SIGXCPU, SIGSTKFLT})
+    ::sigaddset(&set, signal);
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) ::sigaddset(&set, signal);
+}
+
+// Of `set`, those still at their default and unblocked: a signal the caller
+// ignored or blocked, or one a preloaded library handles, stays as it is.
+// The kernel lists the ignored and the handled in one file, where asking
+// for each signal would take tens of calls.
+void keep_defaults(sigset_t& set) {
+  sigset_t blocked;
+  ::sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  const std::string status = read_text("/proc/self/status", 4096);
+  unsigned long long taken = 0;
+  for (const char* field : {"\nSigIgn:", "\nSigCgt:"}) {
+    const std::size_t line = status.find(field);
+    taken |=
+        line == std::string::npos ? ~0ULL : std::strtoull(status.c_str() + line + 8, nullptr, 16);
+  }
+  for (int signal = 1; signal < NSIG && signal <= 64; ++signal) {
+    if (::sigismember(&blocked, signal) == 1 || (taken >> (signal - 1) & 1) != 0)
+      ::sigdelset(&set, signal);
+  }
+}
+
+// Ends the wrapper by `signal`, as its default action would have.
+void end_by(int signal) {
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  ::sigaction(signal, &default_action, nullptr);
+  sigset_t only;
+  ::sigemptyset(&only);
+  ::sigaddset(&only, signal);
+  (void)::raise(signal);
+  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+}
+
+}  // namespace
 
 Window::Window(const char* /*caption: nothing shows it here*/, int interval_ms)
     : state_(new State{std::chrono::milliseconds(interval_ms)}) {
@@ -30,10 +83,13 @@ Window::Window(const char* /*caption: nothing shows it here*/, int interval_ms)
   ::sigaction(SIGCHLD, &default_action, nullptr);
   // SIGCHLD is blocked before any child exists, so a child that ends at once
   // is still reported; the child itself starts with an empty mask.
-  sigset_t child_changed;
-  ::sigemptyset(&child_changed);
-  ::sigaddset(&child_changed, SIGCHLD);
-  ::sigprocmask(SIG_BLOCK, &child_changed, nullptr);
+  // The ending signals likewise: one that comes while the child starts is
+  // read once the loop runs.
+  ending_signals(state_->caught);
+  keep_defaults(state_->caught);
+  sigset_t blocked = state_->caught;
+  ::sigaddset(&blocked, SIGCHLD);
+  ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
 }
 
 Window::~Window() {
@@ -48,10 +104,17 @@ void Window::unload() { state_->loaded = false; }
 namespace {
 
 // Empties the signalfd; true when a child's change of state was reported.
-bool drain(int child_events) {
+// An ending signal is the last thing read: `ending` tells which.
+bool drain(int child_events, int& ending) {
   signalfd_siginfo info{};
   bool any = false;
-  while (::read(child_events, &info, sizeof info) == sizeof info) any = true;
+  while (::read(child_events, &info, sizeof info) == sizeof info) {
+    if (info.ssi_signo != SIGCHLD) {
+      ending = static_cast<int>(info.ssi_signo);
+      return any;
+    }
+    any = true;
+  }
   return any;
 }
 
@@ -65,24 +128,36 @@ void Window::run(WindowEvents& events, FollowUp& follow_up) {
   // start needs every descriptor there is. A SIGCHLD from before is still
   // pending, blocked, and is reported all the same; without the descriptor
   // the tick alone ends the wait.
-  sigset_t child_changed;
-  ::sigemptyset(&child_changed);
-  ::sigaddset(&child_changed, SIGCHLD);
-  state_->child_events = ::signalfd(-1, &child_changed, SFD_NONBLOCK | SFD_CLOEXEC);
+  sigset_t read_here = state_->caught;
+  ::sigaddset(&read_here, SIGCHLD);
+  state_->child_events = ::signalfd(-1, &read_here, SFD_NONBLOCK | SFD_CLOEXEC);
+  // Without the descriptor no signal could be read: they take their
+  // default action again, as before the pause existed.
+  if (state_->child_events < 0) ::sigprocmask(SIG_UNBLOCK, &state_->caught, nullptr);
   auto next_tick = clock::now() + state_->interval;
   while (state_->loaded) {
     // The follow-up keeps its own schedule.
     const auto wake = std::min(next_tick, follow_up.due());
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - clock::now());
-    pollfd child{state_->child_events, POLLIN, 0};
-    const int ready = ::poll(&child, 1, static_cast<int>(std::max<long long>(wait.count(), 0)));
+    std::array<pollfd, 2> wait_for{pollfd{state_->child_events, POLLIN, 0},
+                                   pollfd{follow_up.wake_descriptor(), POLLPRI, 0}};
+    const nfds_t count = wait_for[1].fd >= 0 ? 2 : 1;
+    const int ready =
+        ::poll(wait_for.data(), count, static_cast<int>(std::max<long long>(wait.count(), 0)));
     if (ready < 0) continue;  // interrupted: wait again for what is left
-    if (ready > 0 && drain(state_->child_events)) {
-      events.timer();
-      continue;
+    int ending = 0;
+    const bool child_changed =
+        (wait_for[0].revents & POLLIN) != 0 && drain(state_->child_events, ending);
+    if (child_changed) events.timer();
+    if (ending != 0) {
+      follow_up.finish();
+      end_by(ending);
     }
-    if (clock::now() >= follow_up.due()) follow_up.run();
+    if (child_changed) continue;
+    if (wait_for[1].revents != 0 || clock::now() >= follow_up.due()) follow_up.run();
     if (clock::now() < next_tick) continue;
+    // The follow-up's checks that are not urgent take the tick's wake-up.
+    follow_up.run();
     events.timer();
     // A stopped or starved wrapper does not make up for missed ticks.
     while (next_tick <= clock::now()) next_tick += state_->interval;

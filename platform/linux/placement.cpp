@@ -14,6 +14,7 @@
 #include "platform/linux/cgroups.h"
 #include "platform/linux/cpu_tree.h"
 #include "platform/linux/group_rules.h"
+#include "platform/linux/job_leaf.h"
 #include "platform/linux/session_group.h"
 #include "platform/linux/text_file.h"
 
@@ -161,6 +162,7 @@ PlacementPlan plan_placement() {
   }
   // b. Our own idle group, only in a tree that no service manager owns.
   if (!plan.managed) plan.idle_group = choose_idle_group(hierarchies, plan.unified);
+  plan_job_leaf(hierarchies, plan);
   // c. Otherwise the child stays; its session group counts in the root cpu group.
   plan.in_root_cpu_group = in_root_cpu_group(hierarchies);
   plan.session_groups = session_groups_on();
@@ -190,6 +192,7 @@ Placement place_self(const PlacementPlan& plan) {
   diagnose_fixed(plan.debug, placed.route == Route::manager    ? "placed: in the manager's scope"
                              : placed.route == Route::own_tree ? "placed: in the shared idle group"
                                                                : "placed: where the wrapper runs");
+  placed.in_leaf = enter_job_leaf(plan, placed.route);
   // A finished job is not yet an idle one: a manager that cannot apply the
   // weight (a user's manager on a v1 tree has no cpu controller) leaves the
   // child in the root cpu group, where only its session group can lower it.
@@ -209,6 +212,9 @@ Placement place_self(const PlacementPlan& plan) {
   return placed;
 }
 
-void release(const PlacementPlan& plan) { remove_idle_group(plan.idle_group); }
+void release(const PlacementPlan& plan) {
+  remove_idle_group(plan.leaf_parent);
+  remove_idle_group(plan.idle_group);
+}
 
 }  // namespace lull::platform

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "platform/linux/cgroups.h"
 #include "platform/linux/service_manager.h"
 
 namespace lull::platform {
@@ -28,6 +29,9 @@ struct PlacementPlan {
   // that the kernel kills whole ("" when none); the folder the scope goes
   // into; the wrapper's own.
   std::string oom_group, scope_parent, own_group;
+  std::string leaf_name;           // the job's own group in the unified tree ("" when none)
+  std::string leaf_parent;         // where it goes beside the shared idle group
+  Hierarchy unified_tree;          // the unified tree, where the leaf is (no mount point: none)
 };
 
 // How the child was placed in the end.
@@ -42,6 +46,7 @@ enum class Route : int {
 struct Placement {
   Route route = Route::unknown;
   bool session_group_refused = false;  // the kernel's rate limit refused nice 19: follow up
+  bool in_leaf = false;                // the job is alone in its leaf, which may be paused
 };
 
 // Reads the machine's state (who we are, who owns our branch of the tree,
@@ -53,9 +58,9 @@ PlacementPlan plan_placement();
 // route that works. The child leads a session of its own by then.
 Placement place_self(const PlacementPlan& plan);
 
-// In the wrapper, once its child has ended: removes the shared idle group
-// unless another job still uses it (the kernel refuses then), so a group
-// left by a killed wrapper goes with the next run.
+// In the wrapper, once its child has ended and its leaf is gone: removes the
+// shared idle group unless another job still uses it (the kernel refuses
+// then), so a group left by a killed wrapper goes with the next run.
 void release(const PlacementPlan& plan);
 
 }  // namespace lull::platform

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "platform/diagnostics.h"
+#include "platform/linux/disk_pause.h"
 #include "platform/linux/path_search.h"
 #include "platform/linux/placement.h"
 #include "platform/linux/session_group.h"
@@ -35,15 +37,31 @@ constexpr int lowest_nice = 19;
 constexpr int status_not_found = 127;
 constexpr int status_not_runnable = 126;
 
+// The follow-ups on the child: its session group, and its pause on the disk.
+struct FollowUps final : FollowUp {
+  SessionGroupFollowUp session_group;
+  DiskPause pause;
+
+  [[nodiscard]] std::chrono::steady_clock::time_point due() const override {
+    return std::min(session_group.due(), pause.due());
+  }
+  void run() override {
+    session_group.run();
+    pause.run();
+  }
+  void finish() override { pause.finish(); }
+  [[nodiscard]] int wake_descriptor() const override { return pause.wake_descriptor(); }
+};
+
 // What the services keep of their child: what the exit status is made of
 // once the watch is over, where the child was to go (its shared idle group is
-// removed after it), and the follow-up on its session group.
+// removed after it), and the follow-ups.
 struct Kept {
   int last_start_failure = 0;
   ProcessId reaped_id = 0;
   int reaped_status = 0;
   PlacementPlan placement;
-  SessionGroupFollowUp session_group;
+  FollowUps follow_ups;
 };
 
 // Everything the forked child needs, built before the fork so that between
@@ -202,7 +220,9 @@ ProcessId launch(Kept& kept, const CommandLine& command, const std::string& fold
   }
   const bool may_need_follow_up =
       placed.route == Route::unknown && placement.session_groups && placement.in_root_cpu_group;
-  if (placed.session_group_refused || may_need_follow_up) kept.session_group.follow(pid);
+  if (placed.session_group_refused || may_need_follow_up) kept.follow_ups.session_group.follow(pid);
+  kept.follow_ups.pause.follow(pid, placement.unified_tree,
+                               placed.in_leaf ? placement.leaf_name : std::string());
   return pid;
 }
 
@@ -249,7 +269,8 @@ Handle ProcessServices::open_to_probe(ProcessId id) {
   if (result == id) {
     state_->reaped_id = id;
     state_->reaped_status = status;
-    state_->session_group.stop();
+    state_->follow_ups.session_group.stop();
+    state_->follow_ups.pause.end();  // before the shared group, which the leaf keeps
     release(state_->placement);
     return 0;
   }
@@ -302,6 +323,6 @@ void ProcessServices::end_as_child_did(ProcessId id) const {
   (void)::raise(signal);  // where it does not end us, the status says it all the same
 }
 
-FollowUp& ProcessServices::follow_up() { return state_->session_group; }
+FollowUp& ProcessServices::follow_up() { return state_->follow_ups; }
 
 }  // namespace lull::platform

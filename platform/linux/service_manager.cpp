@@ -342,6 +342,8 @@ Sent send_request(Talk& talk, const ScopeRequest& request, const std::string& un
   if (r >= 0) r = api.append(message, "(sv)", "PIDs", "au", 1, 0U);
   if (r >= 0) r = api.append(message, "(sv)", "Slice", "s", request.slice.c_str());
   if (r >= 0) r = api.append(message, "(sv)", "CPUWeight", "t", weight);
+  // The groups below the scope are ours: the job's leaf, which may be paused.
+  if (r >= 0) r = api.append(message, "(sv)", "Delegate", "b", 1);
   // A scope that failed is collected too, rather than listed as failed.
   if (r >= 0) r = api.append(message, "(sv)", "CollectMode", "s", "inactive-or-failed");
   // Stopping the wrapper's service stops the job, as it did

@@ -1,0 +1,58 @@
+// The pause's decision fed with readings taken every 100 ms: one character
+// per reading, the stall the other groups gained and the step expected.
+#include "platform/linux/disk_pause.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+namespace lull::platform {
+namespace {
+
+struct Readings {
+  const char* name;
+  std::string stall;  // s: 50 % of the time, e: 10 % exactly, n: just under 10 %, -: none
+  std::string steps;  // P pause, C thaw after calm, B thaw at the bound, .: nothing
+};
+
+void PrintTo(const Readings& value, std::ostream* out) { *out << value.name; }
+
+std::string times(int count, char c) {
+  // NOLINTNEXTLINE(modernize-return-braced-init-list): braces would make a two-character string
+  return std::string(static_cast<std::size_t>(count), c);
+}
+
+class Decision : public ::testing::TestWithParam<Readings> {};
+
+TEST_P(Decision, TakesTheStepsExpected) {
+  PauseDecision decision;
+  std::string steps;
+  for (std::size_t i = 0; i < GetParam().stall.size(); ++i) {
+    const char c = GetParam().stall[i];
+    const std::int64_t stall_us = c == 's' ? 50000 : c == 'e' ? 10000 : c == 'n' ? 9999 : 0;
+    const PauseStep step = decision.observe(static_cast<std::int64_t>(i + 1) * 100, 100, stall_us);
+    steps += ".PCB"[static_cast<int>(step)];
+  }
+  EXPECT_EQ(steps, GetParam().steps);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readings, Decision,
+    ::testing::Values(
+        Readings{"stall_pauses_and_calm_thaws", "--ss----", "..P..C.."},
+        Readings{"a_tenth_of_the_time_is_stall_less_is_not", "nne--", "..P.C"},
+        // Back within twice the calm: the calm doubles (400 ms), then 800 ms.
+        Readings{"flapping_doubles_the_calm", "s--s----s" + times(8, '-'), "P.CP...CP.......C"},
+        // Back only after long calm: the calm halves again.
+        Readings{"late_return_halves_the_calm", "s--s----" + times(9, '-') + "s--",
+                 "P.CP...C" + times(9, '.') + "P.C"},
+        // Never frozen 10 s at a stretch; then it runs a second before it may
+        // pause again, and that thaw counts as no flap: the calm grown to
+        // 800 ms stays 800 ms.
+        Readings{"bound_then_a_second_of_running", "s--s----" + times(112, 's') + times(9, '-'),
+                 "P.CP...CP" + times(99, '.') + "B" + times(9, '.') + "P" + times(8, '.') + "C."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace lull::platform
