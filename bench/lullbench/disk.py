@@ -235,6 +235,7 @@ class Figures:
                     alone = mid(values(self.disk, "solo", scheduler, kind, label, "job_mib_s"))
                     pairs = values(self.disk, "two", scheduler, kind, label, "jobs_mib_s")
                     slower = mid([share(min(pair), alone) for pair in pairs])
+                    balance = mid([share(min(pair), max(pair)) for pair in pairs])
                     if label == MAIN:
                         if slowest is None or mid(seen) > slowest[0]:
                             slowest = (mid(seen), scheduler, kind)
@@ -242,7 +243,7 @@ class Figures:
                             weakest = (slower, scheduler, kind)
                     lines.append([label, scheduler, KIND_NAMES[kind], seconds(mid(seen)),
                                   " ".join(seconds(b) for b in seen) or "—",
-                                  f"{slower:.0f} %",
+                                  f"{slower:.0f} %", f"{balance:.0f} %",
                                   " ".join(f"{p[0]:,.0f}+{p[1]:,.0f}" for p in pairs)])
         if slowest is not None:
             self.targets.append(Target(
@@ -333,9 +334,12 @@ def section(disk, settings, machine):
         "How soon the wrapped job is back at 90 % of its rate (measured for 1 s before the "
         "foreground started) once the foreground stops: the end of the first 100 ms in which "
         "it read at that rate, its reads sampled every 50 ms; and two wrapped jobs side by "
-        "side with no foreground, the slower one's rate against one alone:",
+        "side with no foreground, the slower one's rate against one alone (the same wrapper's "
+        "job with no foreground, above) and against the faster of the two, which the "
+        "processor's load moves less:",
         table(["wrapper", "scheduler", "job", "back at 90 % after", "rounds",
-               "two jobs, the slower", "two jobs, MiB/s"], "llllrrl", figures.wrapper_rows()),
+               "two jobs, the slower", "the slower of the faster", "two jobs, MiB/s"],
+              "llllrrrl", figures.wrapper_rows()),
         "The wrapper's own processor time while its job reads (every sample above with a "
         "wrapped job, no foreground and beside one; utime+stime from `/proc/PID/stat`, and "
         "the scheduler's exact figure), and a wrapper watching a sleeping child for the whole "
