@@ -99,16 +99,21 @@ def measure(settings, folder):
         if node is None:
             return {"skipped": f"skipped (no block device with a scheduler under {folder})"}
         original, offered = scheduler_of(node)
-        schedulers = [name for name in SCHEDULERS if name in offered]
+        schedulers = [name for name in settings.disk_schedulers or SCHEDULERS if name in offered]
+        if not schedulers:
+            return {"skipped": f"skipped ({node.name} offers none of "
+                    f"{', '.join(settings.disk_schedulers or SCHEDULERS)})"}
         wrappers = [(MAIN, str(LULLRUN))] + sorted(settings.disk_also.items())
         plan = {"fio": fio, "files": {k: str(v) for k, v in files.items()},
                 "seconds": settings.disk_seconds, "rounds": settings.disk_rounds,
                 "recovery_seconds": settings.disk_recovery_seconds,
                 "others_mib_s": settings.disk_others_mib_s, "wrappers": wrappers,
                 "schedulers": schedulers, "original": original, "node": str(node),
+                "kinds": settings.disk_jobs or list(KINDS),
                 "mount": str(group.mount)}
         found = run_inside(group, plan)
         return {"disk": node.name, "original": original, "schedulers": schedulers,
+                "kinds": plan["kinds"],
                 "offered": offered, "file_mb": settings.disk_file_mb,
                 "job_file_mb": settings.disk_job_file_mb, "seconds": settings.disk_seconds,
                 "rounds": settings.disk_rounds, "wrappers": [label for label, _ in wrappers],
@@ -149,6 +154,11 @@ def values(disk, figure, scheduler, kind, start, field):
     return [s[field] for s in samples if s.get(field) is not None]
 
 
+def kinds(disk):
+    """The kinds of job a run measured (every one, unless it was told fewer)."""
+    return disk.get("kinds", list(KINDS))
+
+
 def share(part, whole):
     """`part` as a percentage of `whole`; nan where `whole` is nothing."""
     return 100 * part / whole if whole else float("nan")
@@ -180,7 +190,7 @@ class Figures:
             others = values(self.disk, "beside", scheduler, None, "alone", "others_mib_s")
             lines.append([scheduler, "none (foreground alone)", "", f"{mid(alone):,.0f}",
                           fmt_range(alone), "100 %", "—", f"{mid(others):,.0f} MiB/s", ""])
-            for kind in KINDS:
+            for kind in kinds(self.disk):
                 lines += [self.beside_row(scheduler, kind, start) for start in self.starts]
         return lines
 
@@ -205,7 +215,7 @@ class Figures:
     def solo_rows(self):
         lines, worst = [], None
         for scheduler in self.disk["schedulers"]:
-            for kind in KINDS:
+            for kind in kinds(self.disk):
                 plain = mid(values(self.disk, "solo", scheduler, kind, "plainly", "job_mib_s"))
                 for start in ["plainly", "chrt --idle 0"] + self.disk["wrappers"]:
                     found = values(self.disk, "solo", scheduler, kind, start, "job_mib_s")
@@ -228,7 +238,7 @@ class Figures:
         lines, slowest, weakest = [], None, None
         for label in self.disk["wrappers"]:
             for scheduler in self.disk["schedulers"]:
-                for kind in KINDS:
+                for kind in kinds(self.disk):
                     back = [s["back_s"] for s in self.disk["samples"].get(
                         f"recovery|{scheduler}|{kind}|{label}", [])]
                     seen = [b if b is not None else float("inf") for b in back]
@@ -362,7 +372,7 @@ def summary(disk):
     def worst(start):
         shares = [share(mid(values(disk, "beside", s, k, start, "iops")),
                         mid(values(disk, "beside", s, None, "alone", "iops")))
-                  for s in disk["schedulers"] for k in KINDS]
+                  for s in disk["schedulers"] for k in kinds(disk)]
         return f"{min(shares):.0f}–{max(shares):.0f} %"
 
     ours = ", ".join(f"{label} {worst(label)}" for label in disk["wrappers"])

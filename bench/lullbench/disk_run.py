@@ -360,7 +360,7 @@ def variants(plan):
     found = []
     for scheduler in plan.schedulers:
         found.append(("beside", scheduler, None, "alone"))
-        for kind in KINDS:
+        for kind in plan.kinds:
             found += [("beside", scheduler, kind, start)
                       for start in list(PEERS) + list(plan.wrappers)]
             found += [("solo", scheduler, kind, start)

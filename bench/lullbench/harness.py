@@ -53,6 +53,8 @@ class Settings:
     disk_recovery_seconds: float = 2.5  # the job's reads followed after the foreground stops
     disk_others_mib_s: float = 40      # others' disk traffic beyond which a sample is taken again
     disk_also: dict = field(default_factory=dict)  # more wrappers to measure: label -> binary
+    disk_schedulers: list = field(default_factory=list)  # fewer than both, to tune by
+    disk_jobs: list = field(default_factory=list)        # fewer kinds of job, to tune by
     memory_rounds: int = 3
     memory_limit_mb: int = 1536        # the memory group's limit
     memory_foreground_mb: int = 1000   # what the foreground holds in it
