@@ -35,7 +35,7 @@ from pathlib import Path
 from . import disk_earlier
 from .disk_run import KINDS, PEERS
 from .groups import NamespacedGroup
-from .harness import LULLRUN, ROOT, median, say
+from .harness import LULLRUN, ROOT, median
 from .report import Section, Summary, Target, table, verdict
 
 NUMBER = 8
