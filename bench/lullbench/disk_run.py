@@ -388,8 +388,19 @@ def run(plan):
         run.disk.use(plan.original)
 
 
+def interrupted(_signal_number, _frame):
+    """The first interruption ends the run; later ones (a second Ctrl-C, the
+    outer process passing one on) must not cut short putting the disk's
+    scheduler back and ending the jobs."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise KeyboardInterrupt
+
+
 def inside():
     """The entry inside the namespaces."""
+    signal.signal(signal.SIGINT, interrupted)
+    signal.signal(signal.SIGTERM, interrupted)
     plan_values = json.loads(sys.stdin.read())
     mount = NamespacedGroup.settle(Path(plan_values["mount"]), GROUPS)
     plan = Plan(plan_values, mount)
