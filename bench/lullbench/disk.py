@@ -243,8 +243,13 @@ class Figures:
                         f"recovery|{scheduler}|{kind}|{label}", [])]
                     seen = [b if b is not None else float("inf") for b in back]
                     alone = mid(values(self.disk, "solo", scheduler, kind, label, "job_mib_s"))
-                    pairs = values(self.disk, "two", scheduler, kind, label, "jobs_mib_s")
-                    slower = mid([share(min(pair), alone) for pair in pairs])
+                    found = self.disk["samples"].get(f"two|{scheduler}|{kind}|{label}", [])
+                    pairs = [s["jobs_mib_s"] for s in found]
+                    # One alone: the first job just before the second started,
+                    # where the run measured it; else the same wrapper's job
+                    # with no foreground.
+                    slower = mid([share(min(s["jobs_mib_s"]), s.get("alone_mib_s", alone))
+                                  for s in found])
                     balance = mid([share(min(pair), max(pair)) for pair in pairs])
                     if label == MAIN:
                         if slowest is None or mid(seen) > slowest[0]:
@@ -344,9 +349,9 @@ def section(disk, settings, machine):
         "How soon the wrapped job is back at 90 % of its rate (measured for 1 s before the "
         "foreground started) once the foreground stops: the end of the first 100 ms in which "
         "it read at that rate, its reads sampled every 50 ms; and two wrapped jobs side by "
-        "side with no foreground, the slower one's rate against one alone (the same wrapper's "
-        "job with no foreground, above) and against the faster of the two, which the "
-        "processor's load moves less:",
+        "side with no foreground, the slower one's rate against one alone (the first job's "
+        "rate just before the second started, under the same load of the machine) and "
+        "against the faster of the two:",
         table(["wrapper", "scheduler", "job", "back at 90 % after", "rounds",
                "two jobs, the slower", "the slower of the faster", "two jobs, MiB/s"],
               "llllrrrl", figures.wrapper_rows()),

@@ -238,14 +238,19 @@ class Run:
             job.end()
 
     def two(self, kind, start):
-        """Two jobs under the same wrapper side by side, no foreground: each one's rate."""
+        """Two jobs under the same wrapper side by side, no foreground: each
+        one's rate, and the first one's just before the second started, as
+        the rate of one alone under the same load of the machine."""
         jobs = []
         try:
             jobs.append(self.job(kind, start))
+            window = Window(self.disk, jobs)
+            time.sleep(self.plan.seconds / 2)
+            alone = window.close()["jobs_mib_s"][0]
             jobs.append(self.job(kind, start, "job2"))
             window = Window(self.disk, jobs)
             time.sleep(self.plan.seconds)
-            return window.close()
+            return {"alone_mib_s": alone, **window.close()}
         finally:
             for job in jobs:
                 job.end()
