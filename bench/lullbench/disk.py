@@ -349,9 +349,12 @@ def section(disk, settings, machine):
         "How soon the wrapped job is back at 90 % of its rate (measured for 1 s before the "
         "foreground started) once the foreground stops: the end of the first 100 ms in which "
         "it read at that rate, its reads sampled every 50 ms; and two wrapped jobs side by "
-        "side with no foreground, the slower one's rate against one alone (the first job's "
-        "rate just before the second started, under the same load of the machine) and "
-        "against the faster of the two:",
+        "side with no foreground, the slower one's rate against one alone (" +
+        ("the first job's rate just before the second started, under the same load of the "
+         "machine" if any("alone_mib_s" in s for key, found in disk["samples"].items()
+                          if key.startswith("two|") for s in found)
+         else "the same wrapper's job with no foreground, above") +
+        ") and against the faster of the two:",
         table(["wrapper", "scheduler", "job", "back at 90 % after", "rounds",
                "two jobs, the slower", "the slower of the faster", "two jobs, MiB/s"],
               "llllrrrl", figures.wrapper_rows()),
