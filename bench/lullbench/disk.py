@@ -355,8 +355,8 @@ def section(disk, settings, machine):
                           if key.startswith("two|") for s in found)
          else "the same wrapper's job with no foreground, above") +
         ") and against the faster of the two:",
-        table(["wrapper", "scheduler", "job", "back at 90 % after", "rounds",
-               "two jobs, the slower", "the slower of the faster", "two jobs, MiB/s"],
+        table(["wrapper", "scheduler", "job", "back at 90 % after", "each round",
+               "two jobs, the slower", "the slower against the faster", "two jobs, MiB/s"],
               "llllrrrl", figures.wrapper_rows()),
         "The wrapper's own processor time while its job reads (every sample above with a "
         "wrapped job, no foreground and beside one; utime+stime from `/proc/PID/stat`, and "
