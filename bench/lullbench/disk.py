@@ -107,6 +107,7 @@ def measure(settings, folder):
         plan = {"fio": fio, "files": {k: str(v) for k, v in files.items()},
                 "seconds": settings.disk_seconds, "rounds": settings.disk_rounds,
                 "recovery_seconds": settings.disk_recovery_seconds,
+                "warmup_seconds": settings.disk_warmup_seconds,
                 "others_mib_s": settings.disk_others_mib_s, "wrappers": wrappers,
                 "schedulers": schedulers, "original": original, "node": str(node),
                 "kinds": settings.disk_jobs or list(KINDS),
@@ -116,6 +117,7 @@ def measure(settings, folder):
                 "kinds": plan["kinds"],
                 "offered": offered, "file_mb": settings.disk_file_mb,
                 "job_file_mb": settings.disk_job_file_mb, "seconds": settings.disk_seconds,
+                "warmup_seconds": settings.disk_warmup_seconds,
                 "rounds": settings.disk_rounds, "wrappers": [label for label, _ in wrappers],
                 "binaries": dict(wrappers), **found}
     finally:
@@ -323,8 +325,12 @@ def section(disk, settings, machine):
         f"{disk['seconds']:g} s a run), in a cgroup2 group of its own: interactive programs "
         "wait on each read, and the kernel counts a task waiting in `read()` as stalled on the "
         "disk (a reader through libaio, waiting in `io_getevents`, is not counted). The job "
-        f"streams a {disk['job_file_mb']} MiB file on the same disk in 1 MiB reads, started "
-        "first and reading at full speed, from a sibling group: direct with one read in "
+        f"streams a {disk['job_file_mb']} MiB file on the same disk in 1 MiB reads, from a "
+        "sibling group, started first and measured only once it has run " +
+        (f"{disk['warmup_seconds']:g} s (as a long copy has when the user comes back; the "
+         "wrapper starts watching the disk on one of its 4-second ticks, once it has seen "
+         "its job's I/O)" if "warmup_seconds" in disk else "a moment") +
+        ": direct with one read in "
         "flight, direct with 16 (libaio, as copying tools and archivers keep), and buffered "
         "(the harness drops the file from the page cache every 100 ms, so that the job reads "
         "the disk). Its peers are what a user would pick instead: `nice -n 19` (whose I/O "
@@ -346,8 +352,8 @@ def section(disk, settings, machine):
         table(["scheduler", "job", "job started", "rate", "spread", "of plain",
                "CPUs busy meanwhile"], "lllrrrr",
               figures.solo_rows()),
-        "How soon the wrapped job is back at 90 % of its rate (measured for 1 s before the "
-        "foreground started) once the foreground stops: the end of the first 100 ms in which "
+        "How soon the wrapped job is back at 90 % of its rate (its rate with no foreground, "
+        "just before) once the foreground stops: the end of the first 100 ms in which "
         "it read at that rate, its reads sampled every 50 ms; and two wrapped jobs side by "
         "side with no foreground, the slower one's rate against one alone (" +
         ("the first job's rate just before the second started, under the same load of the "

@@ -211,68 +211,60 @@ class Run:
                 f"{value['others_mib_s']:.0f} MiB/s, again")
         return value
 
-    def beside(self, kind, start):
-        """The foreground's IOPS, alone (no kind) or beside a job; the job's
-        rate meanwhile; and a wrapper's CPU time over the window."""
-        jobs = [self.job(kind, start)] if kind is not None else []
-        try:
-            window = Window(self.disk, jobs)
-            iops, moved = self.iops()
-            seen = window.close(moved)
-            if jobs:
-                seen.update(job_mib_s=seen["jobs_mib_s"][0], **window.cost(start))
-            return {"iops": iops, **seen}
-        finally:
-            for job in jobs:
-                job.end()
+    def alone(self, _kind, _start):
+        """The foreground's IOPS with no job."""
+        window = Window(self.disk, [])
+        iops, moved = self.iops()
+        return {"iops": iops, **window.close(moved)}
 
-    def solo(self, kind, start):
-        """The job's rate with no foreground."""
+    def stream(self, kind, start):
+        """One job's life, once it has run as long as a job that has been
+        running a while (the wrapper's watch starts only once it has seen
+        the job's I/O on one of its ticks): its rate with no foreground,
+        the foreground's IOPS beside it and the job's rate meanwhile, and,
+        its reads sampled every 50 ms after the foreground stops, how soon
+        it is back at 90 % of its rate before."""
         job = self.job(kind, start)
         try:
+            time.sleep(self.plan.warmup_seconds)
             window = Window(self.disk, [job])
             time.sleep(self.plan.seconds)
-            seen = window.close()
-            return {"job_mib_s": seen["jobs_mib_s"][0], **seen, **window.cost(start)}
+            solo = {**window.close(), **window.cost(start)}
+            window = Window(self.disk, [job])
+            iops, moved = self.iops()
+            beside = {"iops": iops, **window.close(moved), **window.cost(start)}
+            stopped, trace = time.monotonic(), []
+            while time.monotonic() - stopped < self.plan.recovery_seconds:
+                trace.append((time.monotonic() - stopped, job.read()))
+                time.sleep(0.05)
+            base = solo["jobs_mib_s"][0]
+            return {"solo": {"job_mib_s": base, **solo},
+                    "beside": {"job_mib_s": beside["jobs_mib_s"][0], **beside},
+                    "recovery": {"base_mib_s": base, "back_s": back_after(trace, base)},
+                    "others_mib_s": max(solo["others_mib_s"], beside["others_mib_s"])}
         finally:
             job.end()
 
     def two(self, kind, start):
-        """Two jobs under the same wrapper side by side, no foreground: each
-        one's rate, and the first one's just before the second started, as
-        the rate of one alone under the same load of the machine."""
+        """Two jobs under the same wrapper side by side, no foreground, each
+        run a while first: each one's rate, and the first one's just before
+        the second started, as the rate of one alone under the same load of
+        the machine."""
         jobs = []
         try:
             jobs.append(self.job(kind, start))
+            time.sleep(max(self.plan.warmup_seconds - self.plan.seconds / 2, 0))
             window = Window(self.disk, jobs)
             time.sleep(self.plan.seconds / 2)
             alone = window.close()["jobs_mib_s"][0]
             jobs.append(self.job(kind, start, "job2"))
+            time.sleep(self.plan.warmup_seconds)
             window = Window(self.disk, jobs)
             time.sleep(self.plan.seconds)
             return {"alone_mib_s": alone, **window.close()}
         finally:
             for job in jobs:
                 job.end()
-
-    def recovery(self, kind, start):
-        """The job's rate before a foreground runs, and its reads every
-        50 ms after the foreground stops: how soon it is back at 90 %."""
-        job = self.job(kind, start)
-        try:
-            window = Window(self.disk, [job])
-            time.sleep(1.0)
-            base = window.close()["jobs_mib_s"][0]
-            window = Window(self.disk, [job])
-            iops, moved = self.iops()
-            stopped, trace = time.monotonic(), []
-            while time.monotonic() - stopped < self.plan.recovery_seconds:
-                trace.append((time.monotonic() - stopped, job.read()))
-                time.sleep(0.05)
-            return {"base_mib_s": base, "back_s": back_after(trace, base), "iops": iops,
-                    **window.close(moved)}
-        finally:
-            job.end()
 
 
 class Window:
@@ -364,15 +356,25 @@ def variants(plan):
     """Every sample of a round: (figure, scheduler, kind, start)."""
     found = []
     for scheduler in plan.schedulers:
-        found.append(("beside", scheduler, None, "alone"))
+        found.append(("alone", scheduler, None, "alone"))
         for kind in plan.kinds:
-            found += [("beside", scheduler, kind, start)
+            found += [("stream", scheduler, kind, start)
                       for start in list(PEERS) + list(plan.wrappers)]
-            found += [("solo", scheduler, kind, start)
-                      for start in ["plainly", "chrt --idle 0"] + list(plan.wrappers)]
-            found += [(figure, scheduler, kind, label) for label in plan.wrappers
-                      for figure in ("two", "recovery")]
+            found += [("two", scheduler, kind, label) for label in plan.wrappers]
     return found
+
+
+def record(samples, what, value):
+    """A sample under its key, "figure|scheduler|kind|start"; a job's life
+    as the three samples it holds (beside, solo, recovery)."""
+    parts = [str(part) for part in what[1:]]
+    if what[0] == "stream":
+        for figure in ("beside", "solo", "recovery"):
+            samples.setdefault("|".join([figure] + parts), []).append(
+                {**value[figure], "attempt": value["attempt"]})
+    else:
+        figure = "beside" if what[0] == "alone" else what[0]
+        samples.setdefault("|".join([figure] + parts), []).append(value)
 
 
 def run(plan):
@@ -384,8 +386,7 @@ def run(plan):
             order = variants(plan)
             random.Random(number).shuffle(order)
             for what in order:
-                key = "|".join(str(part) for part in what)
-                samples.setdefault(key, []).append(run.sample(what))
+                record(samples, what, run.sample(what))
             say(f"  disk round {number + 1}/{plan.rounds} done")
         return {"samples": samples, "classes": run.classes, "idle": idle.finish()}
     finally:

@@ -51,6 +51,7 @@ class Settings:
     lookup_reps: dict = field(default_factory=dict)
     disk_job_file_mb: int = 2048       # each streaming job's file
     disk_recovery_seconds: float = 2.5  # the job's reads followed after the foreground stops
+    disk_warmup_seconds: float = 4.5    # each job runs this long before it is measured
     disk_others_mib_s: float = 40      # others' disk traffic beyond which a sample is taken again
     disk_also: dict = field(default_factory=dict)  # more wrappers to measure: label -> binary
     disk_schedulers: list = field(default_factory=list)  # fewer than both, to tune by
