@@ -319,7 +319,8 @@ class IdleWrappers:
     def __init__(self, plan):
         self.processes = {
             label: subprocess.Popen(entering(plan.mount / "job") + [path, "sleep", "100000"],
-                                    stdin=subprocess.DEVNULL, env=without_bus())
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    env=without_bus())
             for label, path in plan.wrappers.items()}
         time.sleep(0.5)  # past the start
         self.before = {label: process_counters(p.pid) for label, p in self.processes.items()}
