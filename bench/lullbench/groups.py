@@ -46,6 +46,73 @@ def hierarchy_with(controller):
     return None
 
 
+def cgroup2_mount():
+    """Where the cgroup2 hierarchy is mounted (on a hybrid tree, the unified
+    one beside the v1 controllers), or None; only root may make groups there."""
+    if os.geteuid() != 0:
+        return None
+    for line in Path("/proc/self/mountinfo").read_text().splitlines():
+        before, _, after = line.partition(" - ")
+        fields, kind = before.split(), after.split()
+        if len(fields) >= 5 and kind and kind[0] == "cgroup2":
+            return Path(unescape_mount(fields[4]))
+    return None
+
+
+class NamespacedGroup:
+    """A cgroup2 group of the benchmark's own that becomes the root of a
+    cgroup namespace, for a figure whose wrapper must see a cgroup2 root
+    with no process in it. On a machine where every process sits in the v2
+    root (a hybrid tree without a manager), a wrapper cannot tell its job's
+    disk stall from anyone else's in the root; inside the namespace the root
+    is this group, and the figure's own processes sit in its children: the
+    harness in "harness", the others where the figure puts them.
+
+    `prefix()` starts a command in the group, in a cgroup namespace rooted
+    there and a mount namespace of its own; `settle()`, run by that command,
+    mounts cgroup2 afresh (rooted at the namespace's root) over the old
+    mount and moves it into "harness"."""
+
+    def __init__(self, mount):
+        self.mount = mount
+        self.own = mount / f"lullbench-ns-{os.getpid()}"
+
+    @staticmethod
+    def find():
+        """The group, made; or None where no cgroup2 hierarchy may be written."""
+        mount = cgroup2_mount()
+        if mount is None or not (mount / "cgroup.procs").exists():
+            return None
+        group = NamespacedGroup(mount)
+        for stale in mount.glob("lullbench-ns-*"):
+            owner = stale.name.rsplit("-", 1)[1]
+            if owner.isdigit() and not Path(f"/proc/{owner}").exists():
+                remove_group(stale)
+        try:
+            group.own.mkdir()
+        except OSError:
+            return None
+        return group
+
+    def prefix(self):
+        return entering(self.own) + [tool("unshare"), "--cgroup", "--mount", "--propagation",
+                                     "private"]
+
+    @staticmethod
+    def settle(mount, children):
+        """Inside the namespaces: the fresh mount, the children made, and this
+        process in "harness"; the mount's path."""
+        subprocess.run(["umount", "-l", str(mount)], check=True)
+        subprocess.run(["mount", "-t", "cgroup2", "cgroup2", str(mount)], check=True)
+        for name in ("harness",) + tuple(children):
+            (mount / name).mkdir(exist_ok=True)
+        (mount / "harness" / "cgroup.procs").write_text(str(os.getpid()))
+        return mount
+
+    def remove(self):
+        remove_group(self.own)
+
+
 class CpuTree:
     """The hierarchy that holds the cpu controller, found from mountinfo (v1:
     `cpu`, alone or co-mounted; v2: `cpu` handed to the root's children), and

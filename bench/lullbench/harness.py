@@ -20,7 +20,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
 BUILD = ROOT / "build" / "release"
-LULLRUN = BUILD / "programs" / "lullrun"
+# Another build's wrapper may be measured in place of this one's (a branch
+# before it is merged): LULLBENCH_LULLRUN names its binary.
+LULLRUN = Path(os.environ.get("LULLBENCH_LULLRUN") or BUILD / "programs" / "lullrun")
 HELPER = BUILD / "bench" / "lull_bench"
 RESULTS = BUILD / "bench" / "results"
 JAVA_KEYS = ("Java_Executable_Path", "Class_path_to_use", "Class_to_run", "Args_if_any",
@@ -47,6 +49,13 @@ class Settings:
     disk_file_mb: int
     manager_start_runs: int
     lookup_reps: dict = field(default_factory=dict)
+    disk_job_file_mb: int = 2048       # each streaming job's file
+    disk_recovery_seconds: float = 2.5  # the job's reads followed after the foreground stops
+    disk_warmup_seconds: float = 4.5    # each job runs this long before it is measured
+    disk_others_mib_s: float = 40      # others' disk traffic beyond which a sample is taken again
+    disk_also: dict = field(default_factory=dict)  # more wrappers to measure: label -> binary
+    disk_schedulers: list = field(default_factory=list)  # fewer than both, to tune by
+    disk_jobs: list = field(default_factory=list)        # fewer kinds of job, to tune by
     memory_rounds: int = 3
     memory_limit_mb: int = 1536        # the memory group's limit
     memory_foreground_mb: int = 1000   # what the foreground holds in it
@@ -68,7 +77,8 @@ class Settings:
                             memory_rounds=1, memory_limit_mb=512, memory_foreground_mb=320,
                             memory_files_mb=64, memory_write_mb=256, memory_passes=2,
                             memory_seconds=60, memory_settle_seconds=15,
-                            memory_pause_seconds=0.5)
+                            memory_pause_seconds=0.5, disk_job_file_mb=512,
+                            disk_recovery_seconds=1.5)
         return Settings(False, rounds=7, turns=5, phase_seconds=0.5, exit_runs=50,
                         start_runs=200, jvm_start_runs=20, footprint_runs=5, idle_seconds=60,
                         lookup_rounds=5, group_rounds=5, group_turns=3, disk_rounds=5,
