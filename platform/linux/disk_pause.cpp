@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -103,8 +104,13 @@ std::uint64_t storage_bytes(const KernelFile& io) {
 std::uint64_t storage_bytes_in(const KernelFile& procs) {
   std::array<char, 4096> buffer{};
   std::uint64_t bytes = 0;
+  // Read on every tick: the path is made without the heap.
+  std::array<char, 48> path{};
   for_each_line(procs.read(buffer), [&](std::string_view pid) {
-    if (!pid.empty()) bytes += storage_bytes(KernelFile("/proc/" + std::string(pid) + "/io"));
+    if (pid.empty() || pid.size() > 20) return;
+    std::snprintf(path.data(), path.size(), "/proc/%.*s/io", static_cast<int>(pid.size()),
+                  pid.data());
+    bytes += storage_bytes(KernelFile(path.data()));
   });
   return bytes;
 }

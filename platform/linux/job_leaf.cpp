@@ -232,8 +232,7 @@ int set_frozen(const std::string& leaf, bool frozen) {
   return write_small_file((leaf + "/cgroup.freeze").c_str(), frozen ? "1" : "0");
 }
 
-KernelFile::KernelFile(const std::string& path)
-    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)) {}
+KernelFile::KernelFile(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY)) {}
 
 KernelFile::~KernelFile() {
   if (fd_ >= 0) ::close(fd_);

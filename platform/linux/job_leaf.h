@@ -60,7 +60,8 @@ int set_frozen(const std::string& leaf, bool frozen);
 class KernelFile {
  public:
   KernelFile() = default;
-  explicit KernelFile(const std::string& path);
+  explicit KernelFile(const char* path);
+  explicit KernelFile(const std::string& path) : KernelFile(path.c_str()) {}
   ~KernelFile();
   KernelFile(KernelFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   KernelFile& operator=(KernelFile&& other) noexcept;

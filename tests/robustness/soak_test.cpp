@@ -138,7 +138,11 @@ TEST_F(WrapperSoak, LongRunningWrapperKeepsDescriptorsAndMemory) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
   };
-  wake(500);  // warm up: whatever the first probes touch is in place
+  // Warm up: whatever the first probes touch is in place, and the wrapper's
+  // own looks at its new job in the first second are done.
+  wake(500);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  wake(500);
   const long descriptors_before = open_descriptors(wrapper);
   const long rss_before = proc_status(wrapper, "VmRSS:");
   const long wakeups_before = proc_status(wrapper, "voluntary_ctxt_switches:");
