@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/linux/signals.h"
 #include "platform/linux/text_file.h"
 
 namespace lull::platform {
@@ -57,18 +58,6 @@ void keep_defaults(sigset_t& set) {
     if (::sigismember(&blocked, signal) == 1 || (taken >> (signal - 1) & 1) != 0)
       ::sigdelset(&set, signal);
   }
-}
-
-// Ends the wrapper by `signal`, as its default action would have.
-void end_by(int signal) {
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  ::sigaction(signal, &default_action, nullptr);
-  sigset_t only;
-  ::sigemptyset(&only);
-  ::sigaddset(&only, signal);
-  (void)::raise(signal);
-  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
 }
 
 }  // namespace
@@ -151,7 +140,7 @@ void Window::run(WindowEvents& events, FollowUp& follow_up) {
     if (child_changed) events.timer();
     if (ending != 0) {
       follow_up.finish();
-      end_by(ending);
+      end_by_signal(ending);
     }
     if (child_changed) continue;
     if (wait_for[1].revents != 0 || clock::now() >= follow_up.due()) follow_up.run();

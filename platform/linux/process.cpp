@@ -26,6 +26,7 @@
 #include "platform/linux/path_search.h"
 #include "platform/linux/placement.h"
 #include "platform/linux/session_group.h"
+#include "platform/linux/signals.h"
 #include "platform/linux/words.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): not every system declares it
@@ -310,7 +311,11 @@ int ProcessServices::exit_status(ProcessId id) const {
 // that as a failure of its own. No core file is left for the child's crash.
 void ProcessServices::end_as_child_did(ProcessId id) const {
   if (id == 0 || id != state_->reaped_id || !WIFSIGNALED(state_->reaped_status)) return;
-  const int signal = WTERMSIG(state_->reaped_status);
+  // Where it does not end us, the status says it all the same.
+  end_by_signal(WTERMSIG(state_->reaped_status));
+}
+
+void end_by_signal(int signal) {
   const rlimit no_core{0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);
   struct sigaction default_action {};
@@ -320,7 +325,7 @@ void ProcessServices::end_as_child_did(ProcessId id) const {
   ::sigemptyset(&only);
   ::sigaddset(&only, signal);
   ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
-  (void)::raise(signal);  // where it does not end us, the status says it all the same
+  (void)::raise(signal);
 }
 
 FollowUp& ProcessServices::follow_up() { return state_->follow_ups; }
