@@ -242,6 +242,20 @@ def group_of(pid):
     return None
 
 
+def unit_group_of(pid):
+    """The process's group as systemd names its unit: in systemd's own v1
+    hierarchy (name=systemd) where there is one, else in the cpu hierarchy."""
+    try:
+        with open("/proc/%d/cgroup" % pid) as f:
+            for line in f:
+                _, controllers, path = line.rstrip("\n").split(":", 2)
+                if controllers == "name=systemd":
+                    return path
+    except OSError:
+        pass
+    return group_of(pid)
+
+
 def group_is_empty(path):
     try:
         with open(os.path.join(path, "cgroup.procs")) as f:
@@ -464,7 +478,7 @@ class Manager(PropertiesObject):
         unit = self.unit_of(pid)
         if unit is not None:
             return dbus.ObjectPath(unit.path)
-        parts = [p for p in (group_of(pid) or "/").split("/") if p]
+        parts = [p for p in (unit_group_of(pid) or "/").split("/") if p]
         top = self.groups.top if parts[:len(self.groups.top)] == self.groups.top else []
         end = next((i + 1 for i in range(len(top), len(parts))
                     if not parts[i].endswith(".slice")), len(parts))
