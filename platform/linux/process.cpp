@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/ioprio.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -35,6 +34,14 @@ namespace lull::platform {
 namespace {
 
 constexpr int lowest_nice = 19;
+
+// The I/O priority values are the kernel's stable ABI. They are defined here
+// rather than taken from <linux/ioprio.h>, whose newer versions (Linux 6.1.192
+// and later) carry an inline function with a parameter named `class`, which
+// no C++ compiler parses.
+constexpr int ioprio_who_process = 1;
+constexpr int ioprio_class_idle = 3;
+constexpr int ioprio_class_shift = 13;
 constexpr int status_not_found = 127;
 constexpr int status_not_runnable = 126;
 
@@ -104,7 +111,7 @@ void input_from_nowhere(const Exec& exec) {
 // The idle I/O class: the disk serves the child only when no one else wants
 // it (where the disk's scheduler knows classes: bfq, mq-deadline).
 void make_io_idle(pid_t thread) {
-  ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, thread, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0));
+  ::syscall(SYS_ioprio_set, ioprio_who_process, thread, ioprio_class_idle << ioprio_class_shift);
 }
 
 // A real-time policy inherited from the wrapper's caller is dropped first, so
