@@ -1,0 +1,216 @@
+// The rules a unit's group carries besides its limits stay with the job: the
+// manager is asked for a scope only where every BPF program in effect on the
+// wrapper's group would be in effect below the scope's parent, and the
+// wrapper is never killed for asking. The wrapper runs in a cgroup namespace
+// whose top is a group of the test's, with programs the test attached: the
+// top plays the scope's parent, a group below it the wrapper's service.
+#include <fcntl.h>
+#include <linux/bpf.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "linux/e2e_fixture.h"
+
+namespace lull::testing {
+namespace {
+
+using std::chrono::seconds;
+
+// Kinds the build's headers may not name yet (kernel 6.7 and later).
+constexpr std::uint32_t unix_sendmsg_kind = 50;  // BPF_CGROUP_UNIX_SENDMSG
+
+// Where cgroup2 is mounted; "" when nowhere.
+std::string cgroup2_mount() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    const std::size_t dash = line.find(" - cgroup2 ");
+    if (dash == std::string::npos) continue;
+    std::istringstream fields(line.substr(0, dash));
+    std::string skipped;
+    std::string root;
+    std::string mount_point;
+    fields >> skipped >> skipped >> skipped >> root >> mount_point;
+    if (root == "/") return mount_point;
+  }
+  return {};
+}
+
+// A program of `type` that lets everything through: r0 = 1; exit. Its
+// descriptor, or -1.
+int load_allowing_program(std::uint32_t type, std::uint32_t expected_kind) {
+  const bpf_insn code[] = {
+      {.code = BPF_ALU64 | BPF_MOV | BPF_K, .dst_reg = 0, .src_reg = 0, .off = 0, .imm = 1},
+      {.code = BPF_JMP | BPF_EXIT, .dst_reg = 0, .src_reg = 0, .off = 0, .imm = 0},
+  };
+  static const char license[] = "GPL";
+  bpf_attr load{};
+  load.prog_type = type;
+  load.insn_cnt = 2;
+  load.insns = reinterpret_cast<std::uintptr_t>(code);
+  load.license = reinterpret_cast<std::uintptr_t>(license);
+  load.expected_attach_type = expected_kind;
+  return static_cast<int>(::syscall(SYS_bpf, BPF_PROG_LOAD, &load, sizeof load));
+}
+
+// Attaches a fresh allowing program of `kind` to the group folder `group`.
+bool attach(const std::string& group, std::uint32_t type, std::uint32_t kind, std::uint32_t flags) {
+  const int program = load_allowing_program(type, kind);
+  const int target = ::open(group.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bpf_attr attach{};
+  attach.target_fd = static_cast<std::uint32_t>(target);
+  attach.attach_bpf_fd = static_cast<std::uint32_t>(program);
+  attach.attach_type = kind;
+  attach.attach_flags = flags;
+  const bool attached = program >= 0 && target >= 0 &&
+                        ::syscall(SYS_bpf, BPF_PROG_ATTACH, &attach, sizeof attach) == 0;
+  // The group holds the program now; it goes with the group.
+  if (program >= 0) ::close(program);
+  if (target >= 0) ::close(target);
+  return attached;
+}
+
+bool attach_egress(const std::string& group, std::uint32_t flags) {
+  return attach(group, BPF_PROG_TYPE_CGROUP_SKB, BPF_CGROUP_INET_EGRESS, flags);
+}
+
+// How the wrapper went: whether it went on to ask the manager (there is
+// none to answer), its debug lines, its exit status, and whether the job ran.
+struct Outcome {
+  bool asked = false;
+  std::string lines;
+  std::optional<int> status;
+  bool job_ran = false;
+};
+
+class RulesCheck : public WrapperTest {
+ protected:
+  void SetUp() override {
+    v2_ = cgroup2_mount();
+    if (::geteuid() != 0 || v2_.empty()) GTEST_SKIP() << "needs root and a cgroup2 mount";
+    top_ = v2_ + "/lull-rules-" + std::to_string(::getpid());
+    std::filesystem::create_directories(service());
+  }
+  void TearDown() override {
+    ::rmdir(service().c_str());
+    ::rmdir(top_.c_str());
+  }
+  [[nodiscard]] std::string service() const { return top_ + "/job.service"; }
+
+  // Runs the wrapper as root on a machine systemd seems to have booted, in
+  // job.service below a cgroup namespace of its own, with the cgroup2 tree
+  // alone mounted there (or none), started through `prefix` (a user
+  // namespace, dropped capabilities).
+  Outcome run(const std::vector<std::string>& prefix = {}, bool mount_v2 = true,
+              long killing_syscall = -1) {
+    const std::string outer =
+        "echo $$ > \"$LULL_TOP/cgroup.procs\" && exec unshare --cgroup --mount --propagation "
+        "private /bin/sh -c \"$LULL_INNER\" inner \"$@\"";
+    const std::string inner =
+        "echo $$ > \"$LULL_TOP/job.service/cgroup.procs\" && umount -R /sys/fs/cgroup && "
+        "{ [ -z \"$LULL_V2\" ] || mount -t cgroup2 none /sys/fs/cgroup; } && "
+        "mount -t tmpfs none /run && mkdir -p /run/systemd/system && exec \"$@\"";
+    std::vector<std::string> arguments{"-c", outer, "outer"};
+    arguments.insert(arguments.end(), prefix.begin(), prefix.end());
+    arguments.insert(arguments.end(), {link(lullrun_path, "job"), test_child_path});
+    const std::string debug = folder_ / "debug";
+    const int lines = ::open(debug.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    Outcome outcome;
+    outcome.status = run_wrapper_process(
+        {.program = "/bin/sh",
+         .arguments = arguments,
+         .environment = {report_variable(), "LULLRUN_DEBUG=1", "LULL_TOP=" + top_,
+                         "LULL_INNER=" + inner, mount_v2 ? "LULL_V2=1" : "LULL_V2="},
+         .standard_output = lines,
+         .killing_syscall = killing_syscall},
+        seconds(60));
+    ::close(lines);
+    outcome.lines = read_file(debug);
+    outcome.asked = outcome.lines.find("service manager: cannot connect") != std::string::npos;
+    outcome.job_ran = std::filesystem::exists(report_path());
+    return outcome;
+  }
+
+  std::string v2_, top_;
+};
+
+// Which programs the test attaches, and whether the manager may be asked.
+struct Attached {
+  const char* name;
+  bool on_top;          // else on the wrapper's service
+  std::uint32_t flags;  // BPF_F_ALLOW_MULTI, BPF_F_ALLOW_OVERRIDE
+  bool unix_kind;       // a kind for unix sockets rather than IP egress
+  bool asked;
+};
+
+class ProgramsInEffect : public RulesCheck, public ::testing::WithParamInterface<Attached> {};
+
+TEST_P(ProgramsInEffect, TheManagerIsAskedOnlyWhereEveryProgramStaysInEffect) {
+  const Attached attached = GetParam();
+  const std::string group = attached.on_top ? top_ : service();
+  const bool done = attached.unix_kind ? attach(group, BPF_PROG_TYPE_CGROUP_SOCK_ADDR,
+                                                unix_sendmsg_kind, attached.flags)
+                                       : attach_egress(group, attached.flags);
+  if (!done) GTEST_SKIP() << "the kernel does not attach that kind of program";
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.status, 0) << outcome.lines;
+  EXPECT_TRUE(outcome.job_ran);
+  EXPECT_EQ(outcome.asked, attached.asked) << outcome.lines;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, ProgramsInEffect,
+    ::testing::Values(
+        // Inherited from the scope's parent, and kept below any group.
+        Attached{"InheritedFromTheParent", true, BPF_F_ALLOW_MULTI, false, true},
+        // The service's own: a scope would leave it behind.
+        Attached{"OnTheServiceOnly", false, BPF_F_ALLOW_MULTI, false, false},
+        // A kind the build's headers may not know.
+        Attached{"OfAKindForUnixSockets", false, BPF_F_ALLOW_MULTI, true, false},
+        // The parent's, but dropped below a group with programs of its own.
+        Attached{"OverridableOnTheParent", true, BPF_F_ALLOW_OVERRIDE, false, false}),
+    [](const ::testing::TestParamInfo<Attached>& info) { return std::string(info.param.name); });
+
+// Where the kernel will not say, or the wrapper cannot look, the job stays;
+// in a user namespace of a container's own, nothing is attached below the
+// container's top, and the job goes as it did before the check.
+TEST_F(RulesCheck, WithoutTheCapabilityTheJobStays) {
+  const Outcome outcome = run({"setpriv", "--bounding-set", "-net_admin,-sys_admin"});
+  EXPECT_EQ(outcome.status, 0) << outcome.lines;
+  EXPECT_TRUE(outcome.job_ran);
+  EXPECT_FALSE(outcome.asked) << outcome.lines;
+  EXPECT_NE(outcome.lines.find("CAP_NET_ADMIN"), std::string::npos) << outcome.lines;
+}
+
+TEST_F(RulesCheck, InAUserNamespaceTheManagerIsAsked) {
+  const Outcome outcome = run({"unshare", "--user", "--map-root-user"});
+  EXPECT_EQ(outcome.status, 0) << outcome.lines;
+  EXPECT_TRUE(outcome.job_ran);
+  EXPECT_TRUE(outcome.asked) << outcome.lines;
+}
+
+TEST_F(RulesCheck, WithoutACgroup2MountTheJobStays) {
+  const Outcome outcome = run({}, false);
+  EXPECT_EQ(outcome.status, 0) << outcome.lines;
+  EXPECT_TRUE(outcome.job_ran);
+  EXPECT_FALSE(outcome.asked) << outcome.lines;
+}
+
+// systemd's SystemCallFilter=@system-service lists no bpf(): the kernel kills
+// whoever makes it. The wrapper starts its job all the same.
+TEST_F(RulesCheck, UnderAFilterThatKillsForBpfTheJobStarts) {
+  const Outcome outcome = run({}, true, SYS_bpf);
+  EXPECT_EQ(outcome.status, 0) << outcome.lines;
+  EXPECT_TRUE(outcome.job_ran);
+  EXPECT_FALSE(outcome.asked) << outcome.lines;
+}
+
+}  // namespace
+}  // namespace lull::testing
