@@ -90,6 +90,10 @@ struct Outcome {
   bool job_ran = false;
 };
 
+// As on a machine systemd booted, with nothing to answer on its sockets.
+const std::string as_if_booted =
+    "mount -t tmpfs none /run && mkdir -p /run/systemd/system && exec \"$@\"";
+
 class RulesCheck : public WrapperTest {
  protected:
   void SetUp() override {
@@ -115,22 +119,32 @@ class RulesCheck : public WrapperTest {
         "private /bin/sh -c \"$LULL_INNER\" inner \"$@\"";
     const std::string inner =
         "echo $$ > \"$LULL_TOP/job.service/cgroup.procs\" && umount -R /sys/fs/cgroup && "
-        "{ [ -z \"$LULL_V2\" ] || mount -t cgroup2 none /sys/fs/cgroup; } && "
-        "mount -t tmpfs none /run && mkdir -p /run/systemd/system && exec \"$@\"";
-    std::vector<std::string> arguments{"-c", outer, "outer"};
+        "{ [ -z \"$LULL_V2\" ] || mount -t cgroup2 none /sys/fs/cgroup; } && " +
+        as_if_booted;
+    return run_script(
+        outer, prefix,
+        {"LULL_TOP=" + top_, "LULL_INNER=" + inner, mount_v2 ? "LULL_V2=1" : "LULL_V2="},
+        killing_syscall);
+  }
+
+  // Runs `script` with the words `prefix`, the wrapper and the test child
+  // as its arguments, and `environment` added.
+  Outcome run_script(const std::string& script, const std::vector<std::string>& prefix,
+                     const std::vector<std::string>& environment, long killing_syscall = -1) {
+    std::vector<std::string> arguments{"-c", script, "outer"};
     arguments.insert(arguments.end(), prefix.begin(), prefix.end());
     arguments.insert(arguments.end(), {link(lullrun_path, "job"), test_child_path});
     const std::string debug = folder_ / "debug";
     const int lines = ::open(debug.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::vector<std::string> variables{report_variable(), "LULLRUN_DEBUG=1"};
+    variables.insert(variables.end(), environment.begin(), environment.end());
     Outcome outcome;
-    outcome.status = run_wrapper_process(
-        {.program = "/bin/sh",
-         .arguments = arguments,
-         .environment = {report_variable(), "LULLRUN_DEBUG=1", "LULL_TOP=" + top_,
-                         "LULL_INNER=" + inner, mount_v2 ? "LULL_V2=1" : "LULL_V2="},
-         .standard_output = lines,
-         .killing_syscall = killing_syscall},
-        seconds(60));
+    outcome.status = run_wrapper_process({.program = "/bin/sh",
+                                          .arguments = arguments,
+                                          .environment = variables,
+                                          .standard_output = lines,
+                                          .killing_syscall = killing_syscall},
+                                         seconds(60));
     ::close(lines);
     outcome.lines = read_file(debug);
     outcome.asked = outcome.lines.find("service manager: cannot connect") != std::string::npos;
@@ -149,6 +163,8 @@ struct Attached {
   bool unix_kind;       // a kind for unix sockets rather than IP egress
   bool asked;
 };
+
+void PrintTo(const Attached& attached, std::ostream* out) { *out << attached.name; }
 
 class ProgramsInEffect : public RulesCheck, public ::testing::WithParamInterface<Attached> {};
 
@@ -207,6 +223,28 @@ TEST_F(RulesCheck, WithoutACgroup2MountTheJobStays) {
 // whoever makes it. The wrapper starts its job all the same.
 TEST_F(RulesCheck, UnderAFilterThatKillsForBpfTheJobStarts) {
   const Outcome outcome = run({}, true, SYS_bpf);
+  EXPECT_EQ(outcome.status, 0) << outcome.lines;
+  EXPECT_TRUE(outcome.job_ran);
+  EXPECT_FALSE(outcome.asked) << outcome.lines;
+}
+
+}  // namespace
+}  // namespace lull::testing
+
+namespace lull::testing {
+namespace {
+
+// A v1 device list that allows all shows none of the devices denied beside
+// it: alike lists there prove nothing, and the job stays.
+TEST_F(RulesCheck, AV1DeviceListThatAllowsAllMayHideADenial) {
+  const std::string devices = "/sys/fs/cgroup/devices/lull-devices-" + std::to_string(::getpid());
+  if (::mkdir(devices.c_str(), 0755) != 0) GTEST_SKIP() << "needs a writable v1 devices hierarchy";
+  write_file(devices + "/devices.deny", "b 7:* rwm");  // loop devices
+  const Outcome outcome = run_script(
+      "echo $$ > \"$LULL_DEVICES/cgroup.procs\" && exec unshare --mount --propagation private "
+      "/bin/sh -c \"$LULL_BOOTED\" inner \"$@\"",
+      {}, {"LULL_DEVICES=" + devices, "LULL_BOOTED=" + as_if_booted});
+  ::rmdir(devices.c_str());
   EXPECT_EQ(outcome.status, 0) << outcome.lines;
   EXPECT_TRUE(outcome.job_ran);
   EXPECT_FALSE(outcome.asked) << outcome.lines;
