@@ -34,18 +34,24 @@ class ManagerPlacement : public WrapperTest {
     if (std::filesystem::exists("/run/systemd/system"))
       GTEST_SKIP() << "a service manager owns this machine's tree";
     std::filesystem::permissions(folder_.path(), std::filesystem::perms::all);
+    // The wrapper starts in a unit the manager knows: systemd knows none for
+    // a process at its tree's top.
+    ASSERT_TRUE(tree_.make(first_unit));
+    ASSERT_TRUE(tree_.move(::getpid(), first_unit));
   }
+
+  static constexpr const char* first_unit = "test-1.scope";
 
   // Runs the wrapper, linked as "job", on the test child as root where the
   // stand-in's bus is the system bus and systemd counts as booted; the
   // child's report and how long it took to come. The environment's address
   // for the system bus is one that runs a program: root never takes it.
   Report run_as_root(const standin::ServiceManager& manager, std::chrono::milliseconds& took,
-                     const std::string& name = "job", bool own_pid_namespace = false) {
+                     const std::string& name = "job", const std::vector<std::string>& prefix = {}) {
     const std::string job = link(lullrun_path, name);
     std::vector<std::string> words =
         standin::as_if_booted_with_systemd({job, test_child_path}, manager.address());
-    if (own_pid_namespace) words.insert(words.begin(), {"/usr/bin/unshare", "--pid", "--fork"});
+    words.insert(words.begin(), prefix.begin(), prefix.end());
     const auto started = std::chrono::steady_clock::now();
     WrapperProcess wrapper(
         {.program = words.front(),
@@ -190,11 +196,27 @@ INSTANTIATE_TEST_SUITE_P(LimitOn, LimitedService, ::testing::Bool(),
 // outside the wrapper's pid namespace, as a container sees its host's, is not
 // asked.
 struct Caller {
+  const char* test;
   const char* name;
-  const char* start_in;  // relative to the tree's top; "" for where the test runs
-  bool own_pid_namespace;
-  const char* part_of;  // the request's PartOf; nullptr when no request may come
+  const char* start_in;             // relative to the tree's top ("." itself); "" the first unit
+  std::vector<std::string> prefix;  // namespaces of its own the wrapper starts in
+  const char* part_of;              // the request's PartOf; nullptr when no request may come
 };
+
+void PrintTo(const Caller& caller, std::ostream* out) { *out << caller.test; }
+
+// A cgroup namespace of its own, with the cgroup2 tree alone mounted in it:
+// the wrapper's group is "/" there, where the manager sees it deeper.
+const std::vector<std::string> own_cgroup_namespace{
+    "/usr/bin/unshare",
+    "--cgroup",
+    "--mount",
+    "--propagation",
+    "private",
+    "/bin/sh",
+    "-c",
+    "umount -R /sys/fs/cgroup && mount -t cgroup2 none /sys/fs/cgroup && exec \"$@\"",
+    "cgroupns"};
 
 class ManagerCaller : public ManagerPlacement, public ::testing::WithParamInterface<Caller> {};
 
@@ -207,11 +229,17 @@ TEST_P(ManagerCaller, OnlyTheWrappersOwnManagerIsAskedAndForItsOwnService) {
   standin::ServiceManager manager({.mode = Mode::ok, .bus = Bus::system, .tree = tree_.top()});
   ASSERT_FALSE(manager.address().empty());
   std::chrono::milliseconds took{};
-  const Report report = run_as_root(manager, took, caller.name, caller.own_pid_namespace);
+  const Report report = run_as_root(manager, took, caller.name, caller.prefix);
   const std::vector<std::string> log = manager.log();
   if (caller.part_of == nullptr) {
     EXPECT_TRUE(log.empty());
-    EXPECT_EQ(cpu_group(report), standin::group_of(::getpid()));
+    // Where the child stays, as it sees it: a namespace of its own shows the top.
+    const std::string stays_in =
+        caller.prefix == own_cgroup_namespace ? "/"
+        : std::string_view(caller.start_in) == "."
+            ? "/" + tree_.top()
+            : "/" + tree_.top() + "/" + (*caller.start_in != '\0' ? caller.start_in : first_unit);
+    EXPECT_EQ(cpu_group(report), stays_in);
     return;
   }
   ASSERT_EQ(log.size(), 1U);
@@ -221,15 +249,22 @@ TEST_P(ManagerCaller, OnlyTheWrappersOwnManagerIsAskedAndForItsOwnService) {
 
 INSTANTIATE_TEST_SUITE_P(
     Callers, ManagerCaller,
-    ::testing::Values(Caller{"job\xff", "", false, "(absent)"},
-                      Caller{"job", "user.slice/user-0.slice/user@0.service/app.slice/sshd.service",
-                             false, "[\"user@0.service\"]"},
-                      Caller{"job", "", true, nullptr}),
-    [](const ::testing::TestParamInfo<Caller>& info) {
-      return std::string(info.param.part_of == nullptr  ? "OutsideOurPidNamespace"
-                         : *info.param.start_in != '\0' ? "InAUsersService"
-                                                        : "NameNotUtf8");
-    });
+    ::testing::Values(
+        Caller{"NameNotUtf8", "job\xff", "", {}, "(absent)"},
+        Caller{"InAUsersService",
+               "job",
+               "user.slice/user-0.slice/user@0.service/app.slice/sshd.service",
+               {},
+               "[\"user@0.service\"]"},
+        Caller{
+            "OutsideOurPidNamespace", "job", "", {"/usr/bin/unshare", "--pid", "--fork"}, nullptr},
+        // systemd 252 answers NoUnitForPID for a group no unit of its own
+        // holds, and for its tree's top.
+        Caller{"InAContainerRuntimesGroup", "job", "docker/abc", {}, nullptr},
+        Caller{"AtTheManagersTop", "job", ".", {}, nullptr},
+        // The manager sees the wrapper in another group than it sees itself in.
+        Caller{"InACgroupNamespaceOfItsOwn", "job", "", own_cgroup_namespace, nullptr}),
+    [](const ::testing::TestParamInfo<Caller>& info) { return std::string(info.param.test); });
 
 // An ordinary user: the user's own manager, but only for a wrapper that runs
 // under it; a login outside it (ssh, a console) stays where it is.
