@@ -7,9 +7,12 @@
 #include <fcntl.h>
 #include <linux/bpf.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -249,6 +252,130 @@ TEST_F(RulesCheck, AV1DeviceListThatAllowsAllMayHideADenial) {
   EXPECT_TRUE(outcome.job_ran);
   EXPECT_FALSE(outcome.asked) << outcome.lines;
 }
+
+}  // namespace
+}  // namespace lull::testing
+
+namespace lull::testing {
+namespace {
+
+// Where the v1 hierarchy mounted with `option` is ("pids", "name=systemd");
+// "" when none is.
+std::string v1_mount(const std::string& option) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    const std::size_t dash = line.find(" - cgroup ");
+    if (dash == std::string::npos) continue;
+    std::istringstream fields(line.substr(0, dash));
+    std::string skipped;
+    std::string root;
+    std::string mount_point;
+    fields >> skipped >> skipped >> skipped >> root >> mount_point;
+    const std::string options = "," + line.substr(line.rfind(' ') + 1) + ",";
+    if (root == "/" && options.find("," + option + ",") != std::string::npos) return mount_point;
+  }
+  return {};
+}
+
+std::uint64_t number_in(const std::string& file) { return std::stoull("0" + read_file(file)); }
+
+// systemd's own task limit on services and scopes (15 %) and on each user's
+// slice (33 %) is no administrator's limit; the same value on another slice
+// is. The tasks the system allows: the fewer of threads-max and pid_max - 1.
+struct TaskLimit {
+  const char* name;
+  const char* unit;     // the wrapper's unit path below the test's top
+  const char* limited;  // which of its parts carries pids.max
+  unsigned percent;
+  std::uint64_t pid_max;  // set in a pid namespace of the wrapper's own; 0: the machine's
+  bool counts;            // an administrator's limit
+};
+
+void PrintTo(const TaskLimit& limit, std::ostream* out) { *out << limit.name; }
+
+class TaskLimits : public RulesCheck, public ::testing::WithParamInterface<TaskLimit> {
+ protected:
+  // The folders of `relative` in the hierarchies that name the wrapper's
+  // unit and limit its tasks, made; empty when the machine has no such pair.
+  std::vector<std::string> folders(const std::string& relative) {
+    const std::string pids = v1_mount("pids");
+    const std::string units = v1_mount("name=systemd");
+    const bool v2_pids = pids.empty() && read_file(v2_ + "/cgroup.subtree_control").find("pids") !=
+                                             std::string::npos;
+    if (pids.empty() && !v2_pids) return {};
+    std::vector<std::string> made{(v2_pids ? v2_ : pids) + relative};
+    if (!units.empty()) made.push_back(units + relative);
+    if (v2_pids && !units.empty()) return {};  // a v2 pids tree beside a v1 unit tree: unlike
+    for (const std::string& folder : made) std::filesystem::create_directories(folder);
+    if (v2_pids) write_file(v2_ + tops_.front() + "/cgroup.subtree_control", "+pids");
+    return made;
+  }
+  void TearDown() override {
+    for (const std::string& top : tops_) {
+      for (const std::string& hierarchy : {v1_mount("pids"), v1_mount("name=systemd"), v2_}) {
+        std::error_code ignored;
+        std::vector<std::filesystem::path> groups;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(hierarchy + top, ignored))
+          if (entry.is_directory()) groups.push_back(entry.path());
+        std::sort(groups.rbegin(), groups.rend());
+        for (const auto& group : groups) ::rmdir(group.c_str());
+        ::rmdir((hierarchy + top).c_str());
+      }
+    }
+    RulesCheck::TearDown();
+  }
+  std::vector<std::string> tops_;
+};
+
+TEST_P(TaskLimits, OnlyAnAdministratorsTaskLimitKeepsTheJob) {
+  const TaskLimit limit = GetParam();
+  std::uint64_t system_tasks = std::min(number_in("/proc/sys/kernel/threads-max"),
+                                        number_in("/proc/sys/kernel/pid_max") - 1);
+  if (limit.pid_max > 0) {
+    // pid_max is a pid namespace's own from Linux 6.14; before, it is the machine's.
+    utsname host{};
+    ::uname(&host);
+    unsigned major = 0;
+    unsigned minor = 0;
+    std::sscanf(host.release, "%u.%u", &major, &minor);
+    if (major < 6 || (major == 6 && minor < 14)) GTEST_SKIP() << "pid_max is the machine's";
+    system_tasks = std::min(system_tasks, limit.pid_max - 1);
+  }
+  tops_.push_back("/lull-tasks-" + std::to_string(::getpid()) + ".slice");
+  const std::vector<std::string> unit = folders(tops_.front() + "/" + limit.unit);
+  if (unit.empty()) GTEST_SKIP() << "needs the pids controller where the unit is named";
+  const std::string limited = std::string(limit.limited);
+  const std::vector<std::string> carrier = folders(tops_.front() + "/" + limited);
+  write_file(carrier.front() + "/pids.max", std::to_string(system_tasks * limit.percent / 100));
+  std::string groups;
+  for (const std::string& folder : unit) groups += folder + " ";
+  const std::string machine_pid_max = read_file("/proc/sys/kernel/pid_max");
+  const Outcome outcome = run_script(
+      "for g in $LULL_GROUPS; do echo $$ > $g/cgroup.procs || exit 1; done && "
+      "exec unshare $LULL_PID_NS --mount --propagation private /bin/sh -c \"$LULL_INNER\" inner "
+      "\"$@\"",
+      {},
+      {"LULL_GROUPS=" + groups,
+       "LULL_INNER={ [ $LULL_PID_MAX = 0 ] || echo $LULL_PID_MAX > /proc/sys/kernel/pid_max; } "
+       "&& mount -t tmpfs none /run && mkdir -p /run/systemd/system && \"$@\"",
+       "LULL_PID_MAX=" + std::to_string(limit.pid_max),
+       limit.pid_max > 0 ? "LULL_PID_NS=--pid --fork" : "LULL_PID_NS="});
+  ASSERT_EQ(read_file("/proc/sys/kernel/pid_max"), machine_pid_max);
+  EXPECT_EQ(outcome.status, 0) << outcome.lines;
+  EXPECT_TRUE(outcome.job_ran);
+  EXPECT_EQ(outcome.lines.find("carries a limit") != std::string::npos, limit.counts)
+      << outcome.lines;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Defaults, TaskLimits,
+    ::testing::Values(
+        TaskLimit{"ServiceDefault", "job.service", "job.service", 15, 0, false},
+        TaskLimit{"ServiceDefaultBelowPidMax", "job.service", "job.service", 15, 20000, false},
+        TaskLimit{"SliceAtTheServiceDefault", "work.slice/job.service", "work.slice", 15, 0, true},
+        TaskLimit{"UsersSliceDefault", "user-7.slice/job.service", "user-7.slice", 33, 0, false}),
+    [](const ::testing::TestParamInfo<TaskLimit>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace lull::testing
