@@ -189,6 +189,36 @@ INSTANTIATE_TEST_SUITE_P(LimitOn, LimitedService, ::testing::Bool(),
                            return std::string(info.param ? "TheService" : "ItsSlice");
                          });
 
+// A service's RestrictFileSystems= is keyed to its own group: the job stays
+// in it, unless the manager says it was built without the BPF framework
+// that enforces the rule (Debian 12's systemd), which reads the allow list
+// back as (true, []) and enforces nothing.
+class FileSystemRule : public ManagerPlacement, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FileSystemRule, KeepsTheJobOnlyWhereTheManagerEnforcesIt) {
+  const bool enforced = GetParam();
+  const std::string service = "system.slice/job.service";
+  ASSERT_TRUE(tree_.make(service));
+  ASSERT_TRUE(tree_.move(::getpid(), service));
+  standin::ServiceManager manager(
+      {.mode = Mode::ok,
+       .bus = Bus::system,
+       .tree = tree_.top(),
+       .features = enforced ? "+SECCOMP +BPF_FRAMEWORK" : "+SECCOMP -BPF_FRAMEWORK",
+       .restrict_file_systems = true});
+  ASSERT_FALSE(manager.address().empty());
+  std::chrono::milliseconds took{};
+  const Report report = run_as_root(manager, took);
+  EXPECT_EQ(manager.log().size(), enforced ? 0U : 1U);
+  EXPECT_EQ(cpu_group(report).starts_with("/" + tree_.top() + "/" + service), enforced)
+      << cpu_group(report);
+}
+
+INSTANTIATE_TEST_SUITE_P(Framework, FileSystemRule, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Built" : "Missing");
+                         });
+
 // Whom the request names, and whether the manager is asked at all: a program
 // name that is no valid UTF-8 still makes a valid request; only the wrapper's
 // own service, as the system manager runs it, ties the scope (not a service
