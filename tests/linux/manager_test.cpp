@@ -3,6 +3,7 @@
 // stand-in manager that makes the groups for real. A manager that refuses,
 // fails, never answers or never speaks sends the child the next way, within
 // the talk's deadline.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -343,6 +344,80 @@ TEST_P(UserManager, OnlyAWrapperUnderTheUsersManagerIsHandedToIt) {
 INSTANTIATE_TEST_SUITE_P(StartedFrom, UserManager, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "AnAppScope" : "ASessionScope");
+                         });
+
+// The manager's own socket is asked only where process 1 of the wrapper's pid
+// namespace serves it as root: anyone may make a pid namespace of their own
+// and serve a socket there as its process 1. The server answers the bus's
+// greeting and keeps what the wrapper sends.
+const char* const greeting_server = R"py(
+import os, socket, sys
+server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+server.bind("/run/systemd/private")
+server.listen(4)
+server.settimeout(30)
+seen = b""
+try:
+    peer, _ = server.accept()
+    peer.settimeout(3)
+    pending = b""
+    talking = False
+    while True:
+        data = peer.recv(65536)
+        if not data:
+            break
+        seen += data
+        pending += data
+        while not talking and b"\r\n" in pending:
+            line, pending = pending.split(b"\r\n", 1)
+            if line.strip(b"\0") == b"AUTH EXTERNAL":
+                peer.sendall(b"DATA\r\n")
+            elif b"AUTH" in line or line.startswith(b"DATA"):
+                peer.sendall(b"OK 0123456789abcdef0123456789abcdef\r\n")
+            elif line.startswith(b"NEGOTIATE_UNIX_FD"):
+                peer.sendall(b"AGREE_UNIX_FD\r\n")
+            elif line.startswith(b"BEGIN"):
+                talking = True
+except OSError:
+    pass
+with open(os.environ["LULL_SEEN"], "wb") as out:
+    out.write(seen)
+while True:
+    try:
+        os.wait()
+    except ChildProcessError:
+        break
+)py";
+
+class PrivateSocket : public WrapperTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PrivateSocket, IsAskedOnlyWhenItsProcess1IsRoot) {
+  const bool root_serves = GetParam();
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  std::filesystem::permissions(folder_.path(), std::filesystem::perms::all);
+  const std::string server_uid = root_serves ? "0" : "65534";
+  const std::string script =
+      "mount -t tmpfs none /run && mkdir -p /run/systemd/system && chmod 777 /run/systemd && "
+      "( while [ ! -S /run/systemd/private ]; do sleep 0.05; done; exec \"$@\" ) & "
+      "exec setpriv --reuid=$LULL_SERVER --regid=$LULL_SERVER --clear-groups /usr/bin/python3 "
+      "-c \"$LULL_GREETING\"";
+  const std::string seen = folder_ / "seen";
+  const auto status = run_wrapper_process(
+      {.program = "/usr/bin/unshare",
+       .arguments = {"--pid", "--fork", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                     script, "pid1", link(lullrun_path, "job"), test_child_path},
+       .environment = {report_variable(), "LULL_SERVER=" + server_uid,
+                       std::string("LULL_GREETING=") + greeting_server, "LULL_SEEN=" + seen}},
+      seconds(60));
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(wait_for_report(report_path(), seconds(5)).empty());
+  const std::string sent = read_file(seen);
+  EXPECT_EQ(sent.find("GetUnitByPID") != std::string::npos, root_serves) << sent;
+}
+
+INSTANTIATE_TEST_SUITE_P(ServedBy, PrivateSocket, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Root" : "AnOrdinaryUser");
                          });
 
 }  // namespace
