@@ -379,3 +379,40 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace lull::testing
+
+namespace lull::testing {
+namespace {
+
+// Where the kernel kills a whole group for memory (memory.oom.group, as a
+// container's runtime asks), the job keeps the score it inherits: a kill of
+// the job would take the whole container. The container here is a cgroup
+// namespace whose top is the test's group, on a machine no manager owns.
+class WholeGroupKill : public RulesCheck, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WholeGroupKill, TheJobGivesWayOnMemoryOnlyWhereItsKillTakesNothingElse) {
+  const bool killed_whole = GetParam();
+  if (!std::filesystem::exists(top_ + "/memory.oom.group"))
+    GTEST_SKIP() << "needs the memory controller in the cgroup2 tree";
+  write_file(top_ + "/memory.oom.group", killed_whole ? "1" : "0");
+  const Outcome outcome = run_script(
+      "echo $$ > \"$LULL_TOP/cgroup.procs\" && exec unshare --cgroup --mount --propagation "
+      "private /bin/sh -c \"$LULL_INNER\" inner \"$@\"",
+      {},
+      {"LULL_TOP=" + top_,
+       "LULL_INNER=echo $$ > \"$LULL_TOP/job.service/cgroup.procs\" && umount -R /sys/fs/cgroup "
+       "&& mount -t cgroup2 none /sys/fs/cgroup && mount -t tmpfs none /run && exec \"$@\""});
+  EXPECT_EQ(outcome.status, 0) << outcome.lines;
+  const Report report = wait_for_report(report_path(), seconds(5));
+  EXPECT_EQ(values(report, "oom"), std::vector<std::string>{killed_whole ? "0" : "1000"})
+      << outcome.lines;
+  // The shared idle group the wrapper may have made at the namespace's top.
+  ::rmdir((top_ + "/lullrun-idle").c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(OomGroup, WholeGroupKill, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Set" : "Unset");
+                         });
+
+}  // namespace
+}  // namespace lull::testing
