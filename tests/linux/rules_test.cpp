@@ -208,12 +208,26 @@ TEST_F(RulesCheck, WithoutTheCapabilityTheJobStays) {
   EXPECT_NE(outcome.lines.find("CAP_NET_ADMIN"), std::string::npos) << outcome.lines;
 }
 
-TEST_F(RulesCheck, InAUserNamespaceTheManagerIsAsked) {
-  const Outcome outcome = run({"unshare", "--user", "--map-root-user"});
+// A container's: its process 1 shares it. A service's PrivateUsers=: the
+// manager is outside, and may have attached programs to the service.
+class UserNamespace : public RulesCheck, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UserNamespace, TheManagerIsAskedOnlyWhereItSharesIt) {
+  const bool container = GetParam();
+  std::vector<std::string> prefix{"unshare", "--user", "--map-root-user"};
+  if (container)
+    prefix.insert(prefix.end(),
+                  {"--pid", "--fork", "--mount-proc", "/bin/sh", "-c", "\"$@\"", "pid1"});
+  const Outcome outcome = run(prefix);
   EXPECT_EQ(outcome.status, 0) << outcome.lines;
   EXPECT_TRUE(outcome.job_ran);
-  EXPECT_TRUE(outcome.asked) << outcome.lines;
+  EXPECT_EQ(outcome.asked, container) << outcome.lines;
 }
+
+INSTANTIATE_TEST_SUITE_P(Of, UserNamespace, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "AContainer" : "AService");
+                         });
 
 TEST_F(RulesCheck, WithoutACgroup2MountTheJobStays) {
   const Outcome outcome = run({}, false);
