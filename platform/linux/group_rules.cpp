@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <linux/bpf.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,6 +77,28 @@ bool in_initial_user_namespace() {
   const unsigned long outside = std::strtoul(end, &end, 10);
   const unsigned long length = std::strtoul(end, &end, 10);
   return inside == 0 && outside == 0 && length == 4294967295UL;
+}
+
+// In a user namespace other than the machine's own, where the kernel tells
+// nobody which programs are in effect: whether the manager that would make
+// the scope attaches none. Only a process with the capability in the
+// machine's own user namespace attaches programs to a group. A container's
+// manager (process 1 of our pid namespace, in our user namespace) cannot,
+// and what its host attached lies at or above the container's top, which
+// the new scope inherits like the wrapper's group. A manager outside our
+// user namespace (a service's PrivateUsers=) may have attached programs to
+// the wrapper's own unit.
+bool manager_attaches_nothing() {
+  struct stat ours {};
+  struct stat managers {};
+  const bool shared = ::stat("/proc/self/ns/user", &ours) == 0 &&
+                      ::stat("/proc/1/ns/user", &managers) == 0 && ours.st_ino == managers.st_ino &&
+                      ours.st_dev == managers.st_dev;
+  diagnose(shared ? "rules: the manager shares a user namespace of a container's own, where no "
+                    "program is attached below its top"
+                  : "rules: in a user namespace the manager is outside of, nothing tells which "
+                    "programs are in effect");
+  return shared;
 }
 
 // Whether a system-call filter is in force (Seccomp: 2): systemd's
@@ -155,7 +178,7 @@ bool programs_hold_at(const std::string& own, const std::string& parent, const s
   if (hold && under_syscall_filter() && !query_survives(own_fd)) {
     diagnose(
         "rules: a system-call filter kills whoever asks the kernel which programs are in "
-        "effect: not asked, the job stays");
+        "effect: not asked");
     hold = false;
   }
   for (std::uint32_t kind = 0; hold && kind < attach_kind_ceiling; ++kind) {
@@ -165,7 +188,7 @@ bool programs_hold_at(const std::string& own, const std::string& parent, const s
       diagnose(
           "rules: the kernel does not say which programs of kind %u are in effect (%s; it "
           "tells only a process with CAP_NET_ADMIN or CAP_SYS_ADMIN in the machine's own "
-          "user namespace): the job stays",
+          "user namespace)",
           kind, std::strerror(mine.error));
       hold = false;
     } else {
@@ -195,14 +218,7 @@ bool unified_rules_hold_at(const Hierarchy& unified, const std::string& parent) 
     diagnose("rules: the cgroup2 mount does not show the wrapper's group or %s", parent.c_str());
     return false;
   }
-  // Only a process with the capability in the machine's own user namespace
-  // attaches programs to a group: a container's manager cannot, and what its
-  // host attached lies at or above the container's top, which the new scope
-  // inherits like the wrapper's group.
-  if (!in_initial_user_namespace()) {
-    diagnose("rules: in a user namespace of its own, no program is attached below its top");
-    return true;
-  }
+  if (!in_initial_user_namespace()) return manager_attaches_nothing();
   return programs_hold_at(own, there, unified.mount_point);
 }
 
@@ -219,7 +235,7 @@ bool devices_hold_at(const Hierarchy& devices, const std::string& parent) {
   if (!own.empty() && !there.empty() && !allows_all && mine == read_text(there + "/devices.list"))
     return true;
   diagnose(allows_all ? "rules: the device list of the wrapper's group allows all but may deny "
-                        "some unseen: the job stays"
+                        "some unseen"
                       : "rules: the device list of the wrapper's group is not the one at %s",
            parent.c_str());
   return false;
@@ -243,7 +259,7 @@ bool rules_hold_at(const std::vector<Hierarchy>& hierarchies, const std::string&
   // anywhere else its programs cannot be seen.
   const std::string unified = unified_seen ? std::string("/") : unified_group();
   if (unified.empty() || unified == "/") return true;
-  diagnose("rules: no cgroup2 mount shows the wrapper's group %s: the job stays", unified.c_str());
+  diagnose("rules: no cgroup2 mount shows the wrapper's group %s", unified.c_str());
   return false;
 }
 
