@@ -72,9 +72,10 @@ bool below_unlimited(const std::string& path) {
 }
 
 // systemd gives units a task limit of its own by default: DefaultTasksMax,
-// 15 % of the tasks the system allows, and 33 % on each user's slice from a
-// drop-in of logind's. That is no administrator's limit: the job's own scope
-// gets the same default. systemd's rule, copied exactly: the fewest of
+// 15 % of the tasks the system allows, to services and scopes (never to a
+// slice, where that value is an administrator's), and 33 % on each user's
+// slice from a drop-in of logind's. That is no administrator's limit: the
+// job's own scope gets the same default. systemd's rule, copied exactly: the fewest of
 // threads-max, pid_max - 1 (ids stop below it) and the root group's pids.max
 // (there only inside a cgroup namespace), scaled and rounded down. An
 // administrator's own value equal to the default cannot be told from it.
@@ -92,8 +93,8 @@ std::uint64_t system_tasks(const std::string& pids_root) {
 }
 
 bool systemd_default_tasks(std::uint64_t value, std::string_view group, const std::string& root) {
-  const bool user_slice = group.starts_with("user-") && group.ends_with(".slice");
-  return value == system_tasks(root) * (user_slice ? 33 : 15) / 100;
+  if (!group.ends_with(".slice")) return value == system_tasks(root) * 15 / 100;
+  return group.starts_with("user-") && value == system_tasks(root) * 33 / 100;
 }
 
 // `folder`'s pids.max, where it is an administrator's; `root` is the
@@ -148,6 +149,19 @@ bool all_words_in(std::string_view words, std::string_view list) {
   return true;
 }
 
+// Where the wrapper is in each hierarchy, from "ID:controllers:path" lines:
+// the controllers ("" for cgroup2) and the path.
+std::vector<std::pair<std::string, std::string>> memberships() {
+  std::vector<std::pair<std::string, std::string>> found;
+  for_each_line(read_text("/proc/self/cgroup"), [&](std::string_view line) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    if (first == std::string_view::npos || second == std::string_view::npos) return;
+    found.emplace_back(line.substr(first + 1, second - first - 1), line.substr(second + 1));
+  });
+  return found;
+}
+
 }  // namespace
 
 bool holds_word(std::string_view list, std::string_view word, char separator) {
@@ -192,15 +206,14 @@ std::string Hierarchy::folder_of(std::string_view group) const {
   return inside == "/" ? mount_point : mount_point + inside;
 }
 
+std::string unified_group() {
+  for (const auto& [controllers, path] : memberships())
+    if (controllers.empty()) return path;
+  return {};
+}
+
 std::vector<Hierarchy> own_hierarchies() {
-  // Where the wrapper is in each hierarchy: "ID:controllers:path".
-  std::vector<std::pair<std::string, std::string>> memberships;
-  for_each_line(read_text("/proc/self/cgroup"), [&](std::string_view line) {
-    const std::size_t first = line.find(':');
-    const std::size_t second = line.find(':', first + 1);
-    if (first == std::string_view::npos || second == std::string_view::npos) return;
-    memberships.emplace_back(line.substr(first + 1, second - first - 1), line.substr(second + 1));
-  });
+  const std::vector<std::pair<std::string, std::string>> groups = memberships();
   std::vector<Hierarchy> found;
   // id parent major:minor root mount-point options [optional...] - type source super-options
   for_each_line(read_text("/proc/self/mountinfo"), [&](std::string_view line) {
@@ -214,7 +227,7 @@ std::vector<Hierarchy> own_hierarchies() {
     hierarchy.controllers = hierarchy.unified ? "" : std::string(field_of(after, 2));
     hierarchy.mount_point = unescaped(field_of(line.substr(0, dash), 4));
     const std::string root = unescaped(field_of(line.substr(0, dash), 3));
-    for (const auto& [controllers, path] : memberships) {
+    for (const auto& [controllers, path] : groups) {
       const bool matches = hierarchy.unified ? controllers.empty()
                                              : !controllers.empty() &&
                                                    all_words_in(controllers, hierarchy.controllers);

@@ -27,6 +27,10 @@ struct Hierarchy {
 // mount of each.
 std::vector<Hierarchy> own_hierarchies();
 
+// The wrapper's cgroup2 group as /proc/self/cgroup names it ("0::/a/b"),
+// mounted in this namespace or not; "" when the kernel has no cgroup2.
+std::string unified_group();
+
 // The hierarchy that carries the cpu controller: a v1 mount with "cpu", else
 // the v2 tree. False when there is none.
 bool find_cpu_hierarchy(const std::vector<Hierarchy>& hierarchies, Hierarchy& found);

@@ -214,18 +214,25 @@ bool run_until(Talk& talk, Done done) {
 }
 
 // Why a call got no reply: the message could not be built (a string that is
-// no valid UTF-8, for one), or no answer came in time.
-enum class Sent { answered, not_built, no_answer };
+// no valid UTF-8, for one), it could not be sent (the connection broke), or
+// no answer came in time.
+enum class Sent { answered, not_built, not_sent, no_answer };
 
 // Sends `message` (built as far as `built` says, and released here) and waits
 // for its answer: a reply in talk.answer.reply, or an error's name.
 Sent call(Talk& talk, sd_bus_message* message, int built) {
   talk.forget_answer();
   const std::uint64_t now = now_usec();
+  int sent = -1;
   if (built >= 0 && now < talk.deadline)
-    built = talk.api.call_async(talk.bus, nullptr, message, on_answer, &talk, talk.deadline - now);
+    sent = talk.api.call_async(talk.bus, nullptr, message, on_answer, &talk, talk.deadline - now);
   talk.api.message_unref(message);
-  if (built < 0) return now < talk.deadline ? Sent::not_built : Sent::no_answer;
+  if (built < 0) return Sent::not_built;
+  if (now >= talk.deadline) return Sent::no_answer;
+  if (sent < 0) {
+    talk.answer.error_message = std::strerror(-sent);
+    return Sent::not_sent;
+  }
   return run_until(talk, [&] { return talk.answer.arrived; }) ? Sent::answered : Sent::no_answer;
 }
 
@@ -289,6 +296,20 @@ bool restricts_file_systems(Talk& talk, const std::string& path, const std::stri
          talk.api.at_end(reply, 0) <= 0;
 }
 
+// Whether the manager says it was built without its BPF framework
+// ("-BPF_FRAMEWORK" among its Features, as Debian 12's systemd): it then
+// enforces no RestrictFileSystems= at all, and reads an allow list back as
+// empty.
+bool lacks_bpf_framework(Talk& talk) {
+  std::string features;
+  if (!read_string_property(talk, manager_path, manager_interface, "Features", features))
+    return false;
+  const bool lacks = holds_word(features, "-BPF_FRAMEWORK", ' ');
+  if (lacks)
+    diagnose("service manager: built without its BPF framework: it restricts no file systems");
+  return lacks;
+}
+
 // The unit the manager runs the caller in, as the manager itself sees it:
 // its name, when the manager sees the caller in the group the kernel names
 // (a manager of another pid or cgroup namespace does not), else "".
@@ -317,7 +338,8 @@ std::string caller_unit(Talk& talk, const ScopeRequest& request) {
              group.c_str(), request.own_group.c_str());
     return {};
   }
-  if (unit.ends_with(".service") && restricts_file_systems(talk, unit_path, interface)) {
+  if (unit.ends_with(".service") && restricts_file_systems(talk, unit_path, interface) &&
+      !lacks_bpf_framework(talk)) {
     diagnose("service manager: %s restricts its file systems: the job stays in it", unit.c_str());
     return {};
   }
@@ -366,9 +388,11 @@ std::string ask_for_scope(Talk& talk, const ScopeRequest& request, const std::st
         scope_name(request.program_name, static_cast<long>(::getpid()), random_bits());
     const Sent sent = send_request(talk, request, unit, part_of, weight);
     if (sent != Sent::answered) {
-      diagnose(sent == Sent::not_built ? "service manager: the request for %s could not be built"
-                                       : "service manager: no answer for %s in time",
-               unit.c_str());
+      diagnose(sent == Sent::not_built ? "service manager: the request for %s could not be built%s"
+               : sent == Sent::not_sent
+                   ? "service manager: the request for %s could not be sent: %s"
+                   : "service manager: no answer for %s in time%s",
+               unit.c_str(), sent == Sent::not_sent ? talk.answer.error_message.c_str() : "");
       return {};
     }
     const char* job = nullptr;

@@ -3,6 +3,7 @@
 // stand-in manager that makes the groups for real. A manager that refuses,
 // fails, never answers or never speaks sends the child the next way, within
 // the talk's deadline.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,18 +35,24 @@ class ManagerPlacement : public WrapperTest {
     if (std::filesystem::exists("/run/systemd/system"))
       GTEST_SKIP() << "a service manager owns this machine's tree";
     std::filesystem::permissions(folder_.path(), std::filesystem::perms::all);
+    // The wrapper starts in a unit the manager knows: systemd knows none for
+    // a process at its tree's top.
+    ASSERT_TRUE(tree_.make(first_unit));
+    ASSERT_TRUE(tree_.move(::getpid(), first_unit));
   }
+
+  static constexpr const char* first_unit = "test-1.scope";
 
   // Runs the wrapper, linked as "job", on the test child as root where the
   // stand-in's bus is the system bus and systemd counts as booted; the
   // child's report and how long it took to come. The environment's address
   // for the system bus is one that runs a program: root never takes it.
   Report run_as_root(const standin::ServiceManager& manager, std::chrono::milliseconds& took,
-                     const std::string& name = "job", bool own_pid_namespace = false) {
+                     const std::string& name = "job", const std::vector<std::string>& prefix = {}) {
     const std::string job = link(lullrun_path, name);
     std::vector<std::string> words =
         standin::as_if_booted_with_systemd({job, test_child_path}, manager.address());
-    if (own_pid_namespace) words.insert(words.begin(), {"/usr/bin/unshare", "--pid", "--fork"});
+    words.insert(words.begin(), prefix.begin(), prefix.end());
     const auto started = std::chrono::steady_clock::now();
     WrapperProcess wrapper(
         {.program = words.front(),
@@ -183,6 +190,36 @@ INSTANTIATE_TEST_SUITE_P(LimitOn, LimitedService, ::testing::Bool(),
                            return std::string(info.param ? "TheService" : "ItsSlice");
                          });
 
+// A service's RestrictFileSystems= is keyed to its own group: the job stays
+// in it, unless the manager says it was built without the BPF framework
+// that enforces the rule (Debian 12's systemd), which reads the allow list
+// back as (true, []) and enforces nothing.
+class FileSystemRule : public ManagerPlacement, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FileSystemRule, KeepsTheJobOnlyWhereTheManagerEnforcesIt) {
+  const bool enforced = GetParam();
+  const std::string service = "system.slice/job.service";
+  ASSERT_TRUE(tree_.make(service));
+  ASSERT_TRUE(tree_.move(::getpid(), service));
+  standin::ServiceManager manager(
+      {.mode = Mode::ok,
+       .bus = Bus::system,
+       .tree = tree_.top(),
+       .features = enforced ? "+SECCOMP +BPF_FRAMEWORK" : "+SECCOMP -BPF_FRAMEWORK",
+       .restrict_file_systems = true});
+  ASSERT_FALSE(manager.address().empty());
+  std::chrono::milliseconds took{};
+  const Report report = run_as_root(manager, took);
+  EXPECT_EQ(manager.log().size(), enforced ? 0U : 1U);
+  EXPECT_EQ(cpu_group(report).starts_with("/" + tree_.top() + "/" + service), enforced)
+      << cpu_group(report);
+}
+
+INSTANTIATE_TEST_SUITE_P(Framework, FileSystemRule, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Built" : "Missing");
+                         });
+
 // Whom the request names, and whether the manager is asked at all: a program
 // name that is no valid UTF-8 still makes a valid request; only the wrapper's
 // own service, as the system manager runs it, ties the scope (not a service
@@ -190,11 +227,27 @@ INSTANTIATE_TEST_SUITE_P(LimitOn, LimitedService, ::testing::Bool(),
 // outside the wrapper's pid namespace, as a container sees its host's, is not
 // asked.
 struct Caller {
+  const char* test;
   const char* name;
-  const char* start_in;  // relative to the tree's top; "" for where the test runs
-  bool own_pid_namespace;
-  const char* part_of;  // the request's PartOf; nullptr when no request may come
+  const char* start_in;             // relative to the tree's top ("." itself); "" the first unit
+  std::vector<std::string> prefix;  // namespaces of its own the wrapper starts in
+  const char* part_of;              // the request's PartOf; nullptr when no request may come
 };
+
+void PrintTo(const Caller& caller, std::ostream* out) { *out << caller.test; }
+
+// A cgroup namespace of its own, with the cgroup2 tree alone mounted in it:
+// the wrapper's group is "/" there, where the manager sees it deeper.
+const std::vector<std::string> own_cgroup_namespace{
+    "/usr/bin/unshare",
+    "--cgroup",
+    "--mount",
+    "--propagation",
+    "private",
+    "/bin/sh",
+    "-c",
+    "umount -R /sys/fs/cgroup && mount -t cgroup2 none /sys/fs/cgroup && exec \"$@\"",
+    "cgroupns"};
 
 class ManagerCaller : public ManagerPlacement, public ::testing::WithParamInterface<Caller> {};
 
@@ -207,11 +260,17 @@ TEST_P(ManagerCaller, OnlyTheWrappersOwnManagerIsAskedAndForItsOwnService) {
   standin::ServiceManager manager({.mode = Mode::ok, .bus = Bus::system, .tree = tree_.top()});
   ASSERT_FALSE(manager.address().empty());
   std::chrono::milliseconds took{};
-  const Report report = run_as_root(manager, took, caller.name, caller.own_pid_namespace);
+  const Report report = run_as_root(manager, took, caller.name, caller.prefix);
   const std::vector<std::string> log = manager.log();
   if (caller.part_of == nullptr) {
     EXPECT_TRUE(log.empty());
-    EXPECT_EQ(cpu_group(report), standin::group_of(::getpid()));
+    // Where the child stays, as it sees it: a namespace of its own shows the top.
+    const std::string stays_in =
+        caller.prefix == own_cgroup_namespace ? "/"
+        : std::string_view(caller.start_in) == "."
+            ? "/" + tree_.top()
+            : "/" + tree_.top() + "/" + (*caller.start_in != '\0' ? caller.start_in : first_unit);
+    EXPECT_EQ(cpu_group(report), stays_in);
     return;
   }
   ASSERT_EQ(log.size(), 1U);
@@ -221,15 +280,22 @@ TEST_P(ManagerCaller, OnlyTheWrappersOwnManagerIsAskedAndForItsOwnService) {
 
 INSTANTIATE_TEST_SUITE_P(
     Callers, ManagerCaller,
-    ::testing::Values(Caller{"job\xff", "", false, "(absent)"},
-                      Caller{"job", "user.slice/user-0.slice/user@0.service/app.slice/sshd.service",
-                             false, "[\"user@0.service\"]"},
-                      Caller{"job", "", true, nullptr}),
-    [](const ::testing::TestParamInfo<Caller>& info) {
-      return std::string(info.param.part_of == nullptr  ? "OutsideOurPidNamespace"
-                         : *info.param.start_in != '\0' ? "InAUsersService"
-                                                        : "NameNotUtf8");
-    });
+    ::testing::Values(
+        Caller{"NameNotUtf8", "job\xff", "", {}, "(absent)"},
+        Caller{"InAUsersService",
+               "job",
+               "user.slice/user-0.slice/user@0.service/app.slice/sshd.service",
+               {},
+               "[\"user@0.service\"]"},
+        Caller{
+            "OutsideOurPidNamespace", "job", "", {"/usr/bin/unshare", "--pid", "--fork"}, nullptr},
+        // systemd 252 answers NoUnitForPID for a group no unit of its own
+        // holds, and for its tree's top.
+        Caller{"InAContainerRuntimesGroup", "job", "docker/abc", {}, nullptr},
+        Caller{"AtTheManagersTop", "job", ".", {}, nullptr},
+        // The manager sees the wrapper in another group than it sees itself in.
+        Caller{"InACgroupNamespaceOfItsOwn", "job", "", own_cgroup_namespace, nullptr}),
+    [](const ::testing::TestParamInfo<Caller>& info) { return std::string(info.param.test); });
 
 // An ordinary user: the user's own manager, but only for a wrapper that runs
 // under it; a login outside it (ssh, a console) stays where it is.
@@ -278,6 +344,80 @@ TEST_P(UserManager, OnlyAWrapperUnderTheUsersManagerIsHandedToIt) {
 INSTANTIATE_TEST_SUITE_P(StartedFrom, UserManager, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "AnAppScope" : "ASessionScope");
+                         });
+
+// The manager's own socket is asked only where process 1 of the wrapper's pid
+// namespace serves it as root: anyone may make a pid namespace of their own
+// and serve a socket there as its process 1. The server answers the bus's
+// greeting and keeps what the wrapper sends.
+const char* const greeting_server = R"py(
+import os, socket, sys
+server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+server.bind("/run/systemd/private")
+server.listen(4)
+server.settimeout(30)
+seen = b""
+try:
+    peer, _ = server.accept()
+    peer.settimeout(3)
+    pending = b""
+    talking = False
+    while True:
+        data = peer.recv(65536)
+        if not data:
+            break
+        seen += data
+        pending += data
+        while not talking and b"\r\n" in pending:
+            line, pending = pending.split(b"\r\n", 1)
+            if line.strip(b"\0") == b"AUTH EXTERNAL":
+                peer.sendall(b"DATA\r\n")
+            elif b"AUTH" in line or line.startswith(b"DATA"):
+                peer.sendall(b"OK 0123456789abcdef0123456789abcdef\r\n")
+            elif line.startswith(b"NEGOTIATE_UNIX_FD"):
+                peer.sendall(b"AGREE_UNIX_FD\r\n")
+            elif line.startswith(b"BEGIN"):
+                talking = True
+except OSError:
+    pass
+with open(os.environ["LULL_SEEN"], "wb") as out:
+    out.write(seen)
+while True:
+    try:
+        os.wait()
+    except ChildProcessError:
+        break
+)py";
+
+class PrivateSocket : public WrapperTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PrivateSocket, IsAskedOnlyWhenItsProcess1IsRoot) {
+  const bool root_serves = GetParam();
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  std::filesystem::permissions(folder_.path(), std::filesystem::perms::all);
+  const std::string server_uid = root_serves ? "0" : "65534";
+  const std::string script =
+      "mount -t tmpfs none /run && mkdir -p /run/systemd/system && chmod 777 /run/systemd && "
+      "( while [ ! -S /run/systemd/private ]; do sleep 0.05; done; exec \"$@\" ) & "
+      "exec setpriv --reuid=$LULL_SERVER --regid=$LULL_SERVER --clear-groups /usr/bin/python3 "
+      "-c \"$LULL_GREETING\"";
+  const std::string seen = folder_ / "seen";
+  const auto status = run_wrapper_process(
+      {.program = "/usr/bin/unshare",
+       .arguments = {"--pid", "--fork", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                     script, "pid1", link(lullrun_path, "job"), test_child_path},
+       .environment = {report_variable(), "LULL_SERVER=" + server_uid,
+                       std::string("LULL_GREETING=") + greeting_server, "LULL_SEEN=" + seen}},
+      seconds(60));
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(wait_for_report(report_path(), seconds(5)).empty());
+  const std::string sent = read_file(seen);
+  EXPECT_EQ(sent.find("GetUnitByPID") != std::string::npos, root_serves) << sent;
+}
+
+INSTANTIATE_TEST_SUITE_P(ServedBy, PrivateSocket, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Root" : "AnOrdinaryUser");
                          });
 
 }  // namespace

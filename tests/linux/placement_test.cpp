@@ -1,6 +1,7 @@
 // Where the child runs: in an idle control group high in the tree where the
 // wrapper may make one, else in its session's group at nice 19; its disk
 // access idle either way. Real groups in the machine's cpu hierarchy.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -146,6 +147,37 @@ TEST_F(Placement, TenOrdinaryUsersWrappersStartedTogetherAllReachNice19) {
   EXPECT_EQ(at_nice_19, wrappers);
   for (const pid_t child : children) ::kill(child, SIGKILL);
   for (auto& wrapper : started) EXPECT_EQ(wrapper->wait(seconds(30)), 128 + SIGKILL);
+}
+
+// A wrapper made multi-threaded behind its back (a preloaded library's
+// thread) still places its child and says so, but the child, a forked copy
+// of it, formats nothing: another thread may have held a lock the
+// formatting needs at the fork. Its lines are written from fixed text.
+class MultiThreadedWrapper : public WrapperTest {};
+
+TEST_F(MultiThreadedWrapper, ChildWritesItsLinesWithoutFormatting) {
+#ifdef LULL_SANITIZED
+  GTEST_SKIP() << "a sanitizer's runtime comes before any preloaded library";
+#endif
+  const std::string debug = folder_ / "debug";
+  const int lines = ::open(debug.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const auto status =
+      run_wrapper_process({.program = link(lullrun_path, "job"),
+                           .arguments = {test_child_path},
+                           .environment = {report_variable(), "LULLRUN_DEBUG=1",
+                                           std::string("LD_PRELOAD=") + EXTRA_THREAD_PATH},
+                           .standard_output = lines},
+                          seconds(60));
+  ::close(lines);
+  EXPECT_EQ(status, 0);
+  const Report report = wait_for_report(report_path(), seconds(5));
+  ASSERT_EQ(values(report, "pid").size(), 1U);
+  const std::string text = read_file(debug);
+  EXPECT_NE(text.find("more than one thread"), std::string::npos) << text;
+  // The child's own line, by its id (the test child keeps the id it had).
+  EXPECT_NE(text.find("[" + values(report, "pid").front() + "]: placed: "), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("formatted in a forked copy"), std::string::npos) << text;
 }
 
 }  // namespace

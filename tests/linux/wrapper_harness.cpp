@@ -1,11 +1,16 @@
 #include "linux/wrapper_harness.h"
 
 #include <dirent.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -34,6 +39,21 @@ bool enter(const std::string& folder) {
     begin = end + 1;
   }
   return true;
+}
+
+// A filter that kills the process making system call `number` (any
+// architecture's), as systemd's SystemCallFilter= does when the call is not
+// on its list.
+bool install_killing_filter(long number) {
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
 [[noreturn]] void exec_wrapper(const Launch& launch) {
@@ -65,6 +85,7 @@ bool enter(const std::string& folder) {
     const rlimit limit{value, value};
     if (value != RLIM_INFINITY && ::setrlimit(resource, &limit) != 0) ::_exit(252);
   }
+  if (launch.killing_syscall >= 0 && !install_killing_filter(launch.killing_syscall)) ::_exit(253);
   std::vector<char*> argv;
   std::vector<std::string> words{launch.argv0.empty() ? launch.program : launch.argv0};
   words.insert(words.end(), launch.arguments.begin(), launch.arguments.end());

@@ -32,6 +32,9 @@ struct Launch {
   int standard_output = -1;                   // made its descriptors 1 and 2; -1: the test's own
   rlim_t descriptor_limit = RLIM_INFINITY;    // RLIMIT_NOFILE, soft and hard, before exec
   rlim_t file_size_limit = RLIM_INFINITY;     // RLIMIT_FSIZE, soft and hard, before exec
+  // When set, a system-call filter kills the process (and what it starts)
+  // that makes this call, as systemd's SystemCallFilter= does.
+  long killing_syscall = -1;
   // When set, waits before the exec until the pipe `gate` reads its end: the
   // starter closes `gate_write_end`, and every process waiting goes at once.
   int gate = -1;

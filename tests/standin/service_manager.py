@@ -339,19 +339,23 @@ class CallerUnit(PropertiesObject):
 
 class LoadedUnit(PropertiesObject):
     """A unit this manager did not make, named as systemd names a process's
-    unit from its group: the first part of the path below the manager's top
-    that is no slice, else the deepest slice."""
+    unit from its group: the deepest group on the path below the manager's
+    top that bears a unit's name, slices first, then one unit that is no
+    slice. A group by any other name (a container runtime's "docker") is no
+    unit's, and neither is the top itself: systemd 252 knows no unit there."""
 
-    def __init__(self, connection, name, group):
+    def __init__(self, connection, name, group, options):
         self.path = "%s/unit/%s" % (MANAGER_PATH, bus_label_escape(name))
         super().__init__(connection, self.path)
-        self.name, self.group = name, group
+        self.name, self.group, self.options = name, group, options
 
     def properties(self, sender):
         kind = {"ControlGroup": dbus.String(self.group)}
         if self.name.endswith(".service"):
+            # An allow list systemd could not fill reads back as (true, []).
             kind["RestrictFileSystems"] = dbus.Struct(
-                (dbus.Boolean(False), dbus.Array([], signature="s")), signature="bas")
+                (dbus.Boolean(self.options.restrict_file_systems), dbus.Array([], signature="s")),
+                signature="bas")
         return {"org.freedesktop.systemd1.Unit": {"Id": dbus.String(self.name)},
                 "org.freedesktop.systemd1." + self.name.rsplit(".", 1)[1].capitalize(): kind}
 
@@ -436,6 +440,7 @@ class Manager(PropertiesObject):
     def properties(self, sender):
         return {MANAGER_INTERFACE: {
             "Version": dbus.String("252-standin"),
+            "Features": dbus.String(self.options.features),
             "DefaultStandardOutput": dbus.String("journal"),
         }}
 
@@ -479,12 +484,19 @@ class Manager(PropertiesObject):
         if unit is not None:
             return dbus.ObjectPath(unit.path)
         parts = [p for p in (unit_group_of(pid) or "/").split("/") if p]
-        top = self.groups.top if parts[:len(self.groups.top)] == self.groups.top else []
-        end = next((i + 1 for i in range(len(top), len(parts))
-                    if not parts[i].endswith(".slice")), len(parts))
-        name = parts[end - 1] if end > len(top) else "-.slice"
+        top = len(self.groups.top)
+        end = top if parts[:top] == self.groups.top else 0
+        while end < len(parts) and unit_name_is_valid(parts[end]):
+            end += 1
+            if not parts[end - 1].endswith(".slice"):
+                break
+        if end <= top:
+            raise dbus.exceptions.DBusException(
+                "PID %d does not belong to any loaded unit." % pid, name=NO_UNIT_FOR_PID)
+        name = parts[end - 1]
         if name not in self.loaded:
-            self.loaded[name] = LoadedUnit(self.bus, name, "/" + "/".join(parts[:end]))
+            self.loaded[name] = LoadedUnit(self.bus, name, "/" + "/".join(parts[:end]),
+                                           self.options)
         return dbus.ObjectPath(self.loaded[name].path)
 
     @dbus.service.method(MANAGER_INTERFACE, in_signature="ssa(sv)a(sa(sv))", out_signature="o",
@@ -741,6 +753,10 @@ def parse_arguments():
                         help="the user a user manager runs for: it then moves only that "
                              "user's processes (default: it moves anyone's)")
     parser.add_argument("--hierarchy", help="the cpu hierarchy (default: from mountinfo)")
+    parser.add_argument("--features", default="+SECCOMP +BPF_FRAMEWORK default-hierarchy=unified",
+                        help="the manager's Features, as systemctl --version lists them")
+    parser.add_argument("--restrict-file-systems", action="store_true",
+                        help="every service reads RestrictFileSystems= back as an allow list")
     options = parser.parse_args()
     options.default_slice = "system.slice" if options.bus == "system" else "app.slice"
     return options

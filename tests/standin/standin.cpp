@@ -109,6 +109,8 @@ ServiceManager::ServiceManager(const Options& options) : options_(options) {
                                  options.tree,
                                  "--log",
                                  folder_ + "/log"};
+  if (!options.features.empty()) words.insert(words.end(), {"--features", options.features});
+  if (options.restrict_file_systems) words.emplace_back("--restrict-file-systems");
   if (options.uid) {
     words.emplace_back("--uid");
     words.emplace_back(std::to_string(*options.uid));

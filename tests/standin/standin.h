@@ -41,7 +41,9 @@ struct Options {
   Bus bus = Bus::system;
   std::string tree;  // the manager's top group, relative to the cpu hierarchy's root
   std::optional<uid_t> uid =
-      std::nullopt;  // a user manager's user: it then moves only that user's processes
+      std::nullopt;           // a user manager's user: it then moves only that user's processes
+  std::string features = {};  // the manager's Features ("": as systemd 252 with all)
+  bool restrict_file_systems = false;  // services read RestrictFileSystems= back as (true, [])
 };
 
 // The stand-in, running from construction to destruction. Its destruction
