@@ -192,7 +192,8 @@ inline DWORD expect_no_start(const InstalledWrapper& wrapper, const std::string&
 }
 
 // What the test child saw, by name: priority, flags, show, folder, command,
-// pid and, once it has ended, ended. Empty when it never reported.
+// pid, in_job (whether it is in a job object) and, once it has ended, ended. Empty when it never
+// reported.
 using Report = std::map<std::string, std::string>;
 
 inline Report read_report(const std::string& path) {
