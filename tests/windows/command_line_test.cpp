@@ -45,10 +45,7 @@ TEST(WindowsCommandLine, AnUnquotedPathWithBlanksIsTheProgramsNameAsTheSystemRea
       {L"C:\\Program Files\\Jobs\\nightly.exe\\. /x", "/x"},  // a last part of dots alone
       {L"Jobs\\nightly.exe /x", "/x"},                        // relative
       {L"nightly /x", "/x"},                                  // searched for by the system
-      {L"\"C:\\Program Files\\Jobs\\nightly.exe\" /x", "/x"},
-      // No start names the program (an 8.3 path, another first word): the
-      // name ends at the first blank.
-      {L"C:\\PROGRA~1\\Jobs\\nightly.exe /x", "/x"},
+      // No start names the program: the name ends at the first blank.
       {L"other.exe C:\\Program Files\\Jobs\\nightly.exe /x",
        "C:\\Program Files\\Jobs\\nightly.exe /x"},
       {L"C:\\Program Files\\Jobs\\nightly.exe.old /x", "Files\\Jobs\\nightly.exe.old /x"},

@@ -76,10 +76,6 @@ TEST(WindowsSettingsFile, NothingIsAppendedWhereTheEncodingCannotBeRead) {
     ::CloseHandle(holder);
     EXPECT_EQ(read_file(file), before);
   }
-  // A file that is not there is created, in the wrapper's own encoding.
-  const std::string missing = scratch / "new.properties";
-  EXPECT_EQ(INIStripper("Args_if_any", missing), "");
-  EXPECT_EQ(read_file(missing), "Args_if_any=\r\n");
 }
 
 }  // namespace
