@@ -76,13 +76,17 @@ void Form1::Timer1_Timer() {
   processes_.close(probe);
 }
 
+int Form1::exit_status() const {
+  processes_.end_as_child_did(watched_process_id_);
+  return processes_.exit_status(watched_process_id_);
+}
+
 int run_wrapper(const platform::ProgramIdentity& identity, const Build& build) {
   platform::ProcessServices processes;
   platform::Window window(caption, timer_interval_ms);
   Form1 form(window, processes, identity, build);
   window.run(form, processes.follow_up());
-  processes.end_as_child_did(form.watched_process_id());
-  return processes.exit_status(form.watched_process_id());
+  return form.exit_status();
 }
 
 }  // namespace lull

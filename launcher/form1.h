@@ -35,11 +35,16 @@ class Form1 final : public platform::WindowEvents {
   // The watch: ends the program once the child is gone.
   void Timer1_Timer();
 
-  [[nodiscard]] platform::ProcessId watched_process_id() const { return watched_process_id_; }
+  // The status the program ends with once the watch is over: the child's
+  // end, or why it was not seen to end.
+  [[nodiscard]] int exit_status() const;
 
  private:
   void load() override { Form_Load(); }
   void timer() override { Timer1_Timer(); }
+  // The child is left to the session's end, as every process of the session
+  // is: it hears of it from the system itself and may save its work.
+  int session_end() override { return exit_status(); }
 
   [[nodiscard]] std::string settings_path() const;
   [[nodiscard]] platform::WindowStyle style_from(const std::string& key) const;

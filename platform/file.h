@@ -35,7 +35,9 @@ class ReadableFile {
 // the file when it is missing, so wrappers appending at the same moment
 // never interleave their lines. A write that falls short (a full disk, a
 // file-size limit) is taken back. On Windows a file with a UTF-16 mark gets
-// the text in UTF-16. False when the text was not written whole.
+// the text in UTF-16, and nothing is appended where the file's encoding
+// cannot be read, or where a UTF-16 file's odd length would put the text
+// inside a character. False when the text was not written whole.
 bool append_to_file(const std::string& path, const std::string& text);
 
 // The line end of a file the wrapper creates.

@@ -30,13 +30,19 @@ class WindowEvents {
  public:
   virtual void load() = 0;   // runs once, when the window is loaded
   virtual void timer() = 0;  // runs on every timer tick
+  // The user's session ends (a log-off, a shutdown), and the system may end
+  // the process the moment this returns: the status the program ends with,
+  // decided now. Only Windows tells of it.
+  virtual int session_end() = 0;
+
  protected:
   ~WindowEvents() = default;
 };
 
 // The program's only window and its timer. The window is created hidden and
 // never shown. `run` loads it (calling `load` once), then delivers `timer`
-// every `interval_ms` milliseconds until `unload` is called; where the system
+// every `interval_ms` milliseconds until `unload` is called (or, when the
+// session ends, ends the program with `session_end`'s status); where the system
 // reports at once that a child changed state, `timer` runs then as well, so a
 // gone child is noticed without waiting for the next tick. Between events it
 // runs `follow_up` whenever that is due.

@@ -177,25 +177,53 @@ long ReadableFile::read(char* buffer, std::size_t size) {
   return static_cast<long>(given);
 }
 
-bool append_to_file(const std::string& path, const std::string& text) {
-  // The text is ASCII (a key, "=", line ends), the same bytes in UTF-8 and in
-  // any ANSI code page; a file with a UTF-16 mark gets it in UTF-16 of its
-  // byte order, so that the file stays in one encoding.
-  const std::wstring name = system_path(path);
-  std::string bytes = text;
-  if (HANDLE existing = open_disk_file(name, GENERIC_READ, OPEN_EXISTING);
-      existing != INVALID_HANDLE_VALUE) {
-    const Encoding encoding = declared_encoding(existing);
-    ::CloseHandle(existing);
-    if (encoding == Encoding::utf16le || encoding == Encoding::utf16be)
-      bytes = utf16_bytes(text, encoding == Encoding::utf16be);
+namespace {
+
+// The text to append to the open file `file`, in the file's own encoding;
+// false when that cannot be known, or the text would not read back. The text
+// is ASCII (a key, "=", line ends), the same bytes in UTF-8 and in any ANSI
+// code page; a file with a UTF-16 mark gets it in UTF-16 of its byte order.
+bool encode_for(HANDLE file, const std::wstring& name, const std::string& text,
+                std::string& bytes) {
+  LARGE_INTEGER size{};
+  if (::GetFileSizeEx(file, &size) == 0) return false;
+  const Encoding encoding = declared_encoding(file);
+  if (encoding != Encoding::utf16le && encoding != Encoding::utf16be) {
+    bytes = text;
+    return true;
   }
-  // Append access alone makes every write land at the end of the file, as
-  // one piece, however many wrappers append at the same moment.
-  HANDLE file = open_disk_file(name, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  // A UTF-16 file of odd length holds single-byte text (cmd's "echo >>"
+  // after PowerShell's ">") or a stray byte: whatever followed would start
+  // inside a character and read as other characters, never as the key, and
+  // be appended again on every run.
+  if (size.QuadPart % 2 != 0) {
+    diagnose("settings file %s: UTF-16 of odd length %lld, nothing appended", utf8(name).c_str(),
+             size.QuadPart);
+    return false;
+  }
+  bytes = utf16_bytes(text, encoding == Encoding::utf16be);
+  return true;
+}
+
+}  // namespace
+
+bool append_to_file(const std::string& path, const std::string& text) {
+  // One handle both reads the mark and appends: where the file cannot be
+  // read (another program holds it without read sharing, an access rule
+  // grants append alone), its encoding is unknown and nothing is appended,
+  // rather than single-byte text into a UTF-16 file. Without write access
+  // (FILE_WRITE_DATA), every write lands at the end of the file, as one
+  // piece, however many wrappers append at the same moment.
+  const std::wstring name = system_path(path);
+  HANDLE file = open_disk_file(name, FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS);
+  if (file == INVALID_HANDLE_VALUE) {
+    diagnose("settings file %s: not appended to, error %lu", utf8(name).c_str(), ::GetLastError());
+    return false;
+  }
+  std::string bytes;
   DWORD written = 0;
   const bool wrote =
+      encode_for(file, name, text, bytes) &&
       ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
       written == bytes.size();
   return ::CloseHandle(file) != 0 && wrote;

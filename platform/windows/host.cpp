@@ -44,6 +44,15 @@ LRESULT CALLBACK form_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
     case WM_TIMER:
       if (state != nullptr && wparam == timer_id) state->tick();
       return 0;
+    case WM_QUERYENDSESSION:
+      return TRUE;  // a job in the background never holds up a log-off or a shutdown
+    case WM_ENDSESSION:
+      // The session ends (wparam FALSE: the end was called off, and the watch
+      // goes on). The system ends the process once this returns, with a
+      // status of its own: the program ends here, with the status it decides.
+      if (wparam != FALSE && state != nullptr && state->loaded)
+        ::ExitProcess(static_cast<UINT>(state->events->session_end()));
+      return 0;
     case WM_DESTROY:
       // Unloading the only window ends the program, however it was closed.
       if (state != nullptr) {

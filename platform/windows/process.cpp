@@ -1,6 +1,7 @@
 // Process services for Windows. Windows code only.
 // CreateProcessW, ResumeThread, OpenProcess, GetProcessTimes,
-// SetPriorityClass, SetProcessInformation and CloseHandle (kernel32). Command lines and folders are
+// SetPriorityClass, SetProcessInformation, the job object functions and
+// CloseHandle (kernel32). Command lines and folders are
 // UTF-8 inside the programs and go to the system as UTF-16, so that no character is lost.
 #include "platform/process.h"
 
@@ -105,6 +106,56 @@ void lower_before_first_instruction(HANDLE process) {
   report("idle class", ::SetPriorityClass(process, IDLE_PRIORITY_CLASS));
 }
 
+// The job object's network class and its record (Windows 10 1607 and
+// later), which the toolchain's headers do not have yet.
+constexpr auto job_network_class = static_cast<JOBOBJECTINFOCLASS>(32);
+struct JobNetworkControl {  // JOBOBJECT_NET_RATE_CONTROL_INFORMATION
+  DWORD64 max_bandwidth;
+  DWORD control_flags;
+  BYTE dscp_tag;
+};
+constexpr DWORD network_control_on = 0x1;  // JOB_OBJECT_NET_RATE_CONTROL_ENABLE
+constexpr DWORD network_dscp_tag = 0x4;    // JOB_OBJECT_NET_RATE_CONTROL_DSCP_TAG
+// CS1, the class of traffic that gives way, as on Linux: a home router's
+// diffserv queue and Wi-Fi's background access category send it after
+// everything else.
+constexpr BYTE background_dscp = 8;
+
+// LULLRUN_NETWORK=0 leaves the child's traffic as it is.
+bool network_wanted() {
+  wchar_t value[3];
+  return ::GetEnvironmentVariableW(L"LULLRUN_NETWORK", value, 3) != 1 || value[0] != L'0';
+}
+
+// Tags every packet the child and its descendants send with DSCP CS1, in a
+// job object of their own. Whether the system has the job's network class
+// shows only by asking: where it refuses, the child is put in no job, as a
+// job would change nothing else for it. A descendant that asks to leave the
+// job may; the job ends with its last process, not with the wrapper.
+void tag_network_traffic(HANDLE process) {
+  if (!network_wanted()) {
+    diagnose("network: left as it is (LULLRUN_NETWORK=0)");
+    return;
+  }
+  HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr) {
+    report("network: job object", FALSE);
+    return;
+  }
+  JobNetworkControl tag{.max_bandwidth = 0,
+                        .control_flags = network_control_on | network_dscp_tag,
+                        .dscp_tag = background_dscp};
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  const BOOL tagged =
+      ::SetInformationJobObject(job, job_network_class, &tag, sizeof tag) != 0 &&
+      ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  report("network: DSCP 8 on the job's traffic", tagged);
+  if (tagged != 0)
+    report("network: the child in the job", ::AssignProcessToJobObject(job, process));
+  ::CloseHandle(job);
+}
+
 // When a process was created, in the system's 100 ns units; 0 when it cannot
 // be told.
 std::uint64_t creation_time(HANDLE process) {
@@ -160,6 +211,7 @@ bool ProcessServices::State::create(const CommandLine& command, BOOL inherit_han
   diagnose("started process %lu suspended in %s: %s", created.dwProcessId,
            folder.empty() ? "the current folder" : folder.c_str(), text.c_str());
   lower_before_first_instruction(created.hProcess);
+  tag_network_traffic(created.hProcess);
   child_id = created.dwProcessId;
   child_created = creation_time(created.hProcess);
   // What the thread's suspend count was: 1, as it was created suspended.
@@ -250,10 +302,11 @@ void ProcessServices::close(Handle handle) {
 
 // Windows tells a process's exit code only through a handle to it, and the
 // wrapper holds none between probes: after a child it ends with 0. The watch
-// also ends when the wrapper's window is closed (taskkill without /F, a
-// log-off); the child then runs on, and the wrapper ends with
-// ERROR_CANCELLED, which no start gives, so that whoever waits for the
-// wrapper (start /wait, a scheduler) does not take it for the child's end.
+// also ends when the wrapper's window is closed (taskkill without /F) or the
+// session ends (a log-off, a shutdown) while the child still runs; the
+// wrapper then ends with ERROR_CANCELLED, which no start gives, so that
+// whoever waits for the wrapper (start /wait, a scheduler) does not take it
+// for the child's end.
 int ProcessServices::exit_status(ProcessId id) const {
   if (id == 0) return static_cast<int>(state_->last_start_failure);
   HANDLE still_running = state_->probe(static_cast<DWORD>(id));

@@ -175,12 +175,9 @@ struct FoundWindow {
   HWND window;
 };
 
-TEST(LullrunWindow, IsAHiddenTopLevelWindowOfItsOwnClass) {
-  ScratchFolder scratch;
-  const Installed lullrun(scratch.path().string());
-  Launch run(quoted(lullrun.program) + " " + child_exe(), lullrun.folder, lullrun.report, 5000);
-  ASSERT_TRUE(await_report(lullrun.report));
-  FoundWindow found{run.id(), nullptr};
+// The top-level window of process `id`; null when it has none.
+HWND window_of(DWORD id) {
+  FoundWindow found{id, nullptr};
   ::EnumWindows(
       [](HWND window, LPARAM data) -> BOOL {
         auto* wanted = reinterpret_cast<FoundWindow*>(data);
@@ -191,6 +188,15 @@ TEST(LullrunWindow, IsAHiddenTopLevelWindowOfItsOwnClass) {
         return FALSE;
       },
       reinterpret_cast<LPARAM>(&found));
+  return found.window;
+}
+
+TEST(LullrunWindow, IsAHiddenTopLevelWindowOfItsOwnClass) {
+  ScratchFolder scratch;
+  const Installed lullrun(scratch.path().string());
+  Launch run(quoted(lullrun.program) + " " + child_exe(), lullrun.folder, lullrun.report, 5000);
+  ASSERT_TRUE(await_report(lullrun.report));
+  const FoundWindow found{run.id(), window_of(run.id())};
   ASSERT_NE(found.window, nullptr) << "the wrapper has no top-level window";
   char caption[64] = {};
   ::GetWindowTextA(found.window, caption, sizeof caption);
@@ -206,6 +212,65 @@ TEST(LullrunWindow, IsAHiddenTopLevelWindowOfItsOwnClass) {
   ::PostMessageA(found.window, WM_CLOSE, 0, 0);
   EXPECT_TRUE(run.wait());
   EXPECT_EQ(run.exit_code(), DWORD{ERROR_CANCELLED});
+}
+
+// The user logs off (or the machine shuts down) while the job runs: the
+// wrapper never holds it up, and ends at once with 1223, not as if the job
+// had finished; the child is left to the session's end, as the system ends
+// every process of the session. A log-off called off changes nothing, and
+// after the child's end the session's end gives its status, 0.
+TEST(LullrunSession, ItsEndEndsTheWrapperWith1223WhileTheChildRuns) {
+  ScratchFolder scratch;
+  const Installed running(scratch / "running");
+  const Installed done(scratch / "done");
+  Launch running_run(quoted(running.program) + " " + child_exe(), running.folder, running.report,
+                     8000);
+  Launch done_run(quoted(done.program) + " " + child_exe(), done.folder, done.report, 500);
+  ASSERT_TRUE(await_report(running.report));
+  ASSERT_TRUE(await_report(done.report));
+  const HWND window = window_of(running_run.id());
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(::SendMessageA(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+  ::SendMessageA(window, WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+  EXPECT_FALSE(running_run.wait(500));
+  ::SendMessageA(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  ASSERT_TRUE(running_run.wait(1000));
+  EXPECT_EQ(running_run.exit_code(), DWORD{ERROR_CANCELLED});
+  EXPECT_EQ(number(read_report(running.report), "ended"), 0u) << "the child did not run on";
+
+  // Its child gone, before the tick that would find it so.
+  while (number(read_report(done.report), "ended") == 0) ::Sleep(50);
+  ::SendMessageA(window_of(done_run.id()), WM_ENDSESSION, TRUE, 0);
+  ASSERT_TRUE(done_run.wait(1000));
+  EXPECT_EQ(done_run.exit_code(), 0u);
+  EXPECT_LT(done_run.lifetime_ms(), tick_ms);
+}
+
+// A settings path of 260 characters or more is opened in the form the limit
+// does not hold; Wine does not hold it either, so the debug line tells.
+TEST(LullrunIdentity, ASettingsPathBeyondMaxPathIsOpenedInTheLongForm) {
+  ScratchFolder scratch;
+  // The program's path 255 characters long, its settings file's 262.
+  std::string folder = scratch.path().string();
+  const std::size_t wanted = MAX_PATH - 17;
+  while (folder.size() < wanted) {
+    const std::size_t left = wanted - folder.size();
+    folder += "\\" + std::string(left > 42 ? 40 : left - 1, 'd');
+    ::CreateDirectoryW(wide(folder).c_str(), nullptr);
+  }
+  Installed lullrun(folder);
+  lullrun.report = scratch / "report.txt";  // the test child writes to short paths only
+  ASSERT_LT(lullrun.program.size(), std::size_t{MAX_PATH});
+  ASSERT_GE(lullrun.settings.size(), std::size_t{MAX_PATH});
+  Launch run(lull::testing::quoted(lullrun.program) + " " + child_exe(), scratch.path().string(),
+             lullrun.report, 0, "1", lullrun.program);
+  const std::string lines = run.debug_output();
+  ASSERT_TRUE(run.wait());
+  EXPECT_NE(lines.find("settings file \\\\?\\" + lullrun.settings + ": error 2\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_EQ(read_report(lullrun.report)["command"], child_exe());
+  EXPECT_EQ(read_file("\\\\?\\" + lullrun.settings), "Extern_run_minimized_no_focus=\r\n");
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
+#include <regex>
 #include <string>
 
+#include "import_hook.h"
 #include "platform/process.h"
 #include "windows_runs.h"
 
@@ -166,6 +169,176 @@ TEST(WindowsProbe, FindsALiveChildAndNotAnEndedOne) {
   EXPECT_EQ(services.open_to_probe(id), 0);
   ::CloseHandle(held);
   EXPECT_EQ(services.open_to_probe(0), 0);
+}
+
+// A thread that ends at once: it takes a process or thread id and gives it
+// back.
+DWORD WINAPI do_nothing(void* /*unused*/) { return 0; }
+
+DWORD take_an_id() {
+  DWORD id = 0;
+  HANDLE thread = ::CreateThread(nullptr, 0, do_nothing, nullptr, 0, &id);
+  if (thread == nullptr) return 0;
+  ::WaitForSingleObject(thread, INFINITE);
+  ::CloseHandle(thread);
+  return id;
+}
+
+// A suspended process with the id `wanted`, which an ended process had; null
+// when the id did not come round within 30 s. Wine hands out the ids given
+// back in turn, once 256 are waiting: threads take ids round until the one
+// handed out before `wanted` last time round comes up again, and then the
+// process is created.
+HANDLE process_with_id(DWORD wanted) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  DWORD previous = 0, before_wanted = 0;
+  while (std::chrono::steady_clock::now() < give_up) {
+    const DWORD id = take_an_id();
+    if (id == wanted) before_wanted = previous;
+    previous = id;
+    if (id == 0 || id != before_wanted) continue;
+    std::string command = quoted(child_exe());
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created{};
+    if (::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                         nullptr, nullptr, &startup, &created) == 0)
+      return nullptr;
+    ::CloseHandle(created.hThread);
+    if (created.dwProcessId == wanted) return created.hProcess;
+    ::TerminateProcess(created.hProcess, 0);
+    ::WaitForSingleObject(created.hProcess, INFINITE);
+    ::CloseHandle(created.hProcess);
+  }
+  return nullptr;
+}
+
+// Once the child has ended, another process may get its id: the watch must
+// not wait for that one.
+TEST(WindowsProbe, AnotherProcessWithTheEndedChildsIdIsNotTheChild) {
+  ScratchFolder scratch;
+  const platform::ProcessId id = services.start(child_reporting_to(scratch / "report.txt", 0),
+                                                platform::WindowStyle::normal_focus);
+  ASSERT_NE(id, 0);
+  await_end(id);
+  HANDLE impostor = process_with_id(static_cast<DWORD>(id));
+  ASSERT_NE(impostor, nullptr) << "no process got the id " << id;
+  EXPECT_EQ(services.open_to_probe(id), 0);
+  EXPECT_EQ(services.exit_status(id), 0);
+  ::TerminateProcess(impostor, 0);
+  ::CloseHandle(impostor);
+}
+
+// The lines the process services write through OutputDebugStringA while a
+// test listens. File-level: the system's functions are plain functions.
+std::string heard;
+void WINAPI hear(const char* line) { heard += line; }
+
+// LULLRUN_DEBUG on, and the lines heard, for one test.
+struct Listening {
+  Listening() {
+    heard.clear();
+    ::SetEnvironmentVariableA("LULLRUN_DEBUG", "1");
+  }
+  ~Listening() { ::SetEnvironmentVariableA("LULLRUN_DEBUG", nullptr); }
+  ImportHook hook{"kernel32.dll", "OutputDebugStringA", reinterpret_cast<const void*>(&hear)};
+};
+
+// Starts the test child through the services and waits for its report.
+Report start_and_report(const ScratchFolder& scratch) {
+  const std::string report = scratch / "report.txt";
+  const platform::ProcessId id =
+      services.start(child_reporting_to(report, 0), platform::WindowStyle::normal_focus);
+  EXPECT_NE(id, 0);
+  EXPECT_TRUE(await_report(report));
+  await_end(id);
+  return read_report(report);
+}
+
+// The system's own function `name`, from kernel32's exports: a hook that
+// called it by name would go through the import table, to itself.
+template <typename Function>
+Function kernel32_function(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), name)));
+}
+const auto system_get_proc_address =
+    kernel32_function<decltype(&::GetProcAddress)>("GetProcAddress");
+const auto system_set_information_job_object =
+    kernel32_function<decltype(&::SetInformationJobObject)>("SetInformationJobObject");
+
+// Windows 7 has no SetProcessInformation: the child still starts, idle.
+FARPROC WINAPI without_set_process_information(HMODULE module, const char* name) {
+  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::string(name) == "SetProcessInformation")
+    return nullptr;
+  return system_get_proc_address(module, name);
+}
+
+TEST(WindowsLowering, WithoutSetProcessInformationTheChildStillStartsIdle) {
+  ScratchFolder scratch;
+  Listening listening;
+  const ImportHook missing("kernel32.dll", "GetProcAddress",
+                           reinterpret_cast<const void*>(&without_set_process_information));
+  ASSERT_TRUE(missing.in_place() && listening.hook.in_place());
+  const Report seen = start_and_report(scratch);
+  EXPECT_EQ(number(seen, "priority"), std::uint64_t{IDLE_PRIORITY_CLASS});
+  EXPECT_NE(heard.find("memory priority, efficiency mode: SetProcessInformation is missing\n"),
+            std::string::npos)
+      << heard;
+  EXPECT_EQ(heard.find("efficiency mode: done"), std::string::npos) << heard;
+}
+
+// A system that has the job's network class (Windows 10 1607 and later),
+// where Wine has not: what it was asked to set, and how often.
+struct NetworkClassAsked {
+  int times = 0;
+  DWORD size = 0;
+  DWORD flags = 0;
+  BYTE dscp = 0;
+} asked;
+
+BOOL WINAPI with_network_class(HANDLE job, JOBOBJECTINFOCLASS kind, void* record, DWORD size) {
+  if (kind != static_cast<JOBOBJECTINFOCLASS>(32))
+    return system_set_information_job_object(job, kind, record, size);
+  const auto* bytes = static_cast<const BYTE*>(record);
+  asked = {asked.times + 1, size, *reinterpret_cast<const DWORD*>(bytes + 8), bytes[12]};
+  return TRUE;
+}
+
+// Where the system takes the tag, the child and whatever it starts run in a
+// job whose traffic is marked CS1; where it refuses (Wine 8, as Windows
+// before 10 1607: error 87), the child is in no job; LULLRUN_NETWORK=0 asks
+// nothing.
+TEST(WindowsNetwork, TheChildsTrafficIsTaggedCs1WhereTheSystemCan) {
+  ScratchFolder scratch;
+  Listening listening;
+  Report refused = start_and_report(scratch);
+  EXPECT_EQ(refused["in_job"], "0");
+  EXPECT_TRUE(std::regex_search(
+      heard, std::regex("network: DSCP 8 on the job's traffic: error \\d+\n[^\n]*resumed")))
+      << heard;
+  {
+    heard.clear();
+    asked = {};
+    const ImportHook system_has_it("kernel32.dll", "SetInformationJobObject",
+                                   reinterpret_cast<const void*>(&with_network_class));
+    Report tagged = start_and_report(scratch);
+    EXPECT_EQ(tagged["in_job"], "1");
+    EXPECT_EQ(asked.times, 1);
+    EXPECT_EQ(asked.size, 16u);
+    EXPECT_EQ(asked.flags, 0x5u);  // the control on, and the DSCP tag
+    EXPECT_EQ(asked.dscp, 8);
+    EXPECT_NE(heard.find("network: the child in the job: done"), std::string::npos) << heard;
+
+    heard.clear();
+    asked = {};
+    ::SetEnvironmentVariableA("LULLRUN_NETWORK", "0");
+    Report left = start_and_report(scratch);
+    ::SetEnvironmentVariableA("LULLRUN_NETWORK", nullptr);
+    EXPECT_EQ(left["in_job"], "0");
+    EXPECT_EQ(asked.times, 0);
+    EXPECT_NE(heard.find("network: left as it is (LULLRUN_NETWORK=0)"), std::string::npos) << heard;
+  }
 }
 
 // What the file itself says: a program of the GUI subsystem (no console

@@ -68,6 +68,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   seen += "folder=" + current_folder() + "\n";
   seen += "command=" + utf8(::GetCommandLineW()) + "\n";
   seen += "pid=" + std::to_string(::GetCurrentProcessId()) + "\n";
+  BOOL in_job = FALSE;
+  ::IsProcessInJob(::GetCurrentProcess(), nullptr, &in_job);
+  seen += "in_job=" + std::to_string(in_job) + "\n";
   // Written aside and moved in place, so a reader never sees half a report.
   const std::string aside = report + ".part";
   if (!write(aside, seen, CREATE_ALWAYS, GENERIC_WRITE) ||

@@ -192,7 +192,8 @@ inline DWORD expect_no_start(const InstalledWrapper& wrapper, const std::string&
 }
 
 // What the test child saw, by name: priority, flags, show, folder, command,
-// pid and, once it has ended, ended. Empty when it never reported.
+// pid, in_job (whether it is in a job object) and, once it has ended, ended. Empty when it never
+// reported.
 using Report = std::map<std::string, std::string>;
 
 inline Report read_report(const std::string& path) {
@@ -237,8 +238,9 @@ inline std::string utf16(const std::string& text, bool big_endian) {
 // Copies of a wrapper named and placed beyond the ANSI code page, as one table: a first run leaves
 // `template_text`; UTF-8 settings (with and without the byte-order mark), ANSI ones (1252, Wine's
 // for English and C), UTF-16 ones and a pass-through argument bring their characters to the child
-// intact. The test is each copy's debugger: with LULLRUN_DEBUG set it hears of the suspended start,
-// the memory priority and Efficiency mode (Wine 8 refuses both: error 1), the idle class, the
+// intact, also a Java-mode copy started by its unquoted path. The test is each copy's debugger:
+// with LULLRUN_DEBUG set it hears of the suspended start, the memory priority and Efficiency mode
+// (Wine 8 refuses both: error 1), the idle class, the DSCP tag (Wine 8 refuses it: error 87), the
 // resumption and the idle class again; set but empty, nothing.
 inline void check_beyond_ansi(const std::string& program, const std::string& template_text,
                               bool java_in_program_folder) {
@@ -263,7 +265,8 @@ inline void check_beyond_ansi(const std::string& program, const std::string& tem
       {"\xFE\xFF" + utf16(exe + keys + both + "\r\n", true), "", java + both, "1",
        utf16("Class_path_to_use=\r\n", true)},
       {"\xEF\xBB\xBF" + job + "Zo\xEB " + both + "\r\n", "", java + "Zo\uFFFD " + both, "1"},
-      {"", pass, pass.substr(1), "1", "", true}};
+      {"", pass, pass.substr(1), "1", "", true},
+      {job + both + "\r\n", "", java + both, "1", "", true}};
   ScratchFolder scratch;
   const std::string started_in = scratch.path().string(), folder = started_in + "\\作業 Zoë";
   int number = 0;
@@ -287,6 +290,8 @@ inline void check_beyond_ansi(const std::string& program, const std::string& tem
     const std::regex told(line("started process \\d+ suspended in .*") +
                           line("memory priority very low: (done|error \\d+)") +
                           line("efficiency mode: (done|error \\d+)") + line("idle class: done") +
+                          line("network: DSCP 8 on the job's traffic: (done|error \\d+)") + "(" +
+                          line("network: the child in the job: (done|error \\d+)") + ")?" +
                           line("resumed: done") + line("idle class: done"));
     EXPECT_EQ(std::regex_search(lines, told), !command.empty() && !debug.empty()) << lines;
     EXPECT_EQ(lines.empty(), debug.empty());
