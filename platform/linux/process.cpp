@@ -322,19 +322,6 @@ void ProcessServices::end_as_child_did(ProcessId id) const {
   end_by_signal(WTERMSIG(state_->reaped_status));
 }
 
-void end_by_signal(int signal) {
-  const rlimit no_core{0, 0};
-  ::setrlimit(RLIMIT_CORE, &no_core);
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  ::sigaction(signal, &default_action, nullptr);
-  sigset_t only;
-  ::sigemptyset(&only);
-  ::sigaddset(&only, signal);
-  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
-  (void)::raise(signal);
-}
-
 FollowUp& ProcessServices::follow_up() { return state_->follow_ups; }
 
 }  // namespace lull::platform
