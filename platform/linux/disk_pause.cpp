@@ -176,7 +176,7 @@ void DiskPause::begin() {
   }
   leaf_pressure_ = KernelFile(leaf_ + "/io.pressure");
   if (stall_total_us(leaf_pressure_) < 0) {
-    diagnose("pause: none: the kernel keeps no I/O pressure (psi=0)");
+    diagnose("pause: none: the leaf's I/O pressure cannot be read (psi=0, or no descriptor left)");
     return become(Mode::off);
   }
   top_stat_ = KernelFile(top_ + "/cgroup.stat");
@@ -306,8 +306,9 @@ bool DiskPause::read_tree(std::int64_t now) {
     watched_.emplace_back(group + "/io.pressure");
     totals_.push_back(stall_total_us(watched_.back()));
   }
+  if (watched_.empty() && !trigger_muted_)
+    diagnose("pause: none for now: no group beside the job's to watch");
   trigger_muted_ = watched_.empty();  // the tick is soon enough to look again
-  if (watched_.empty()) diagnose("pause: none for now: no group beside the job's to watch");
   return !watched_.empty();
 }
 
@@ -321,8 +322,7 @@ void DiskPause::act_on_end_signals(std::int64_t now) {
     for_each_process_below(leaf_, [&](pid_t pid) { pending |= pending_signals(pid); });
   }
   if ((pending & ending_signals) != 0) {
-    if (thaw_for("a process of the job is told to end; no more pauses for it"))
-      become(Mode::off);
+    if (thaw_for("a process of the job is told to end; no more pauses for it")) become(Mode::off);
   } else if ((pending & asking_signals) != 0) {
     thaw_for("a process of the job has a signal to answer", rules.run_after_bound_ms);
   }
@@ -359,9 +359,10 @@ void DiskPause::apply(PauseStep step, std::int64_t stall_per_mille) {
         diagnose("pause: the job runs again after %lld ms, the longest pause, for at least %lld ms",
                  held, static_cast<long long>(rules.run_after_bound_ms));
       else
-        diagnose("pause: the job runs again after %lld ms: the pause did not lower the others' "
-                 "stall (the job does not cause it); no pause for %lld ms",
-                 held, static_cast<long long>(decision_.may_pause_at_ms() - now));
+        diagnose(
+            "pause: the job runs again after %lld ms: the pause did not lower the others' "
+            "stall (the job does not cause it); no pause for %lld ms",
+            held, static_cast<long long>(decision_.may_pause_at_ms() - now));
       return;
   }
 }

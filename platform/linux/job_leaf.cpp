@@ -102,7 +102,6 @@ std::string stat_field(pid_t pid, int index) {
   return stat.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
 }
 
-
 std::string start_time_of(pid_t pid) { return stat_field(pid, 19); }
 
 void plan_job_leaf(const std::vector<Hierarchy>& hierarchies, PlacementPlan& plan) {

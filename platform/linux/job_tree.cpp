@@ -21,9 +21,7 @@ namespace {
 constexpr int deepest_walk = 32;  // a tree deeper than this is not walked further
 constexpr unsigned long kernel_thread = 0x00200000;  // PF_KTHREAD in /proc/PID/stat's flags
 
-std::string_view base_name(std::string_view folder) {
-  return folder.substr(folder.rfind('/') + 1);
-}
+std::string_view base_name(std::string_view folder) { return folder.substr(folder.rfind('/') + 1); }
 
 // Whether the wrapper that made the leaf named `name` is still running.
 bool maker_alive(std::string_view name) {

@@ -1,11 +1,11 @@
 // The pause's decision fed with readings taken every 100 ms: one character
 // per reading, the stall the other groups gained and the step expected.
-#include "platform/linux/pause_decision.h"
-
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
+
+#include "platform/linux/pause_decision.h"
 
 namespace lull::platform {
 namespace {
