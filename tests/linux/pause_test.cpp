@@ -177,6 +177,7 @@ TEST_F(Pause, AStandardErrorNobodyReadsHoldsNothingUp) {
   const std::string block(4096, 'x');
   while (::write(pipe_ends[1], block.data(), block.size()) > 0) {
   }
+  ::fcntl(pipe_ends[1], F_SETFL, 0);  // full, and a writer would wait
   const auto wrapper = start({"LULLRUN_DEBUG=1"}, {.program = {}, .standard_output = pipe_ends[1]});
   ASSERT_NE(wrapper, nullptr);
   if (!in_leaf()) ::close(pipe_ends[0]);
@@ -319,9 +320,11 @@ class RealPause : public Pause {
   void SetUp() override {
     if (::geteuid() != 0 || disk_file().empty()) GTEST_SKIP() << "needs root and a disk to read";
   }
-  std::unique_ptr<WrapperProcess> start_reading(std::vector<std::string> environment = {}) {
+  // With `output` as its standard output and error where given.
+  std::unique_ptr<WrapperProcess> start_reading(std::vector<std::string> environment = {},
+                                                int output = -1) {
     environment.push_back("LULL_READ=" + disk_file());
-    return start(std::move(environment));
+    return start(std::move(environment), {.program = {}, .standard_output = output});
   }
   // Whether the leaf was asked to be frozen at some moment within `limit`.
   [[nodiscard]] bool pauses_within(milliseconds limit) const {
@@ -365,7 +368,10 @@ TEST_F(RealPause, NoPauseForTheJobsOwnStallNorWithThePauseOff) {
 // emptied groups go with the leaf.
 TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
   const Foreground foreground(disk_file());
-  const auto wrapper = start_reading({"LULL_SUBGROUP=1"});
+  const std::string log = folder_ / "log";
+  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const auto wrapper = start_reading({"LULL_SUBGROUP=1", "LULLRUN_DEBUG=1"}, out);
+  ::close(out);
   ASSERT_NE(wrapper, nullptr);
   SKIP_WITHOUT_LEAF();
   ASSERT_GT(worker_, 0);
@@ -373,6 +379,7 @@ TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
   ASSERT_TRUE(becomes_frozen(leaf_, true));
   ::kill(worker_, SIGTERM);
   EXPECT_TRUE(wait_until_gone(worker_, milliseconds(3000)));
+  EXPECT_NE(read_file(log).find("told to end"), std::string::npos) << read_file(log);
   let_go();
   EXPECT_EQ(wrapper->wait(patience), 0);
   EXPECT_FALSE(std::filesystem::exists(leaf_));
