@@ -385,5 +385,24 @@ TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
   EXPECT_FALSE(std::filesystem::exists(leaf_));
 }
 
+// SIGQUIT (a JVM's thread dump) or SIGHUP (a reload) pending: thawed to
+// answer, and paused again afterwards.
+TEST_F(RealPause, ASignalToAnswerThawsButThePausesGoOn) {
+  const Foreground foreground(disk_file());
+  const std::string log = folder_ / "log";
+  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const auto wrapper = start_reading({"LULLRUN_DEBUG=1"}, out);
+  ::close(out);
+  ASSERT_NE(wrapper, nullptr);
+  SKIP_WITHOUT_LEAF();
+  ASSERT_TRUE(pauses_within(seconds(20)));
+  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  ::kill(worker_, SIGQUIT);
+  EXPECT_TRUE(within(seconds(3), [&] { return !asked_frozen(leaf_); }));
+  EXPECT_NE(read_file(log).find("a signal to answer"), std::string::npos) << read_file(log);
+  EXPECT_TRUE(pauses_within(seconds(20)));
+  let_go();
+}
+
 }  // namespace
 }  // namespace lull::testing
