@@ -26,10 +26,6 @@ constexpr PauseRules rules{};
 // The job's own I/O last seen this long ago (frozen time aside), and the
 // watch goes back to the wrapper's ordinary tick.
 constexpr std::int64_t quiet_ms = 2000;
-// One look at the job between its start and the first tick: a job that goes
-// straight to the disk is watched from then on. One wake-up more in the
-// first minute; none after.
-constexpr std::chrono::milliseconds early_look{500};
 // New groups come and go (a login, another job): the tree is read again
 // when the number of groups changed, and this often at the least.
 constexpr std::int64_t tree_check_ms = 2000;
@@ -116,7 +112,6 @@ void DiskPause::follow(pid_t child, const Hierarchy& tree, const std::string& le
   // being written, and a fatal signal's handler thaws through it.
   if (!leaf_.empty()) freezer_.open(leaf_);
   // The rest waits for the loop: the child is running by then.
-  started_ = clock::now();
   become(Mode::first);
 }
 
@@ -132,7 +127,9 @@ void DiskPause::become(Mode mode) {
       due_ = now;
       break;
     case Mode::idle:
-      due_ = started_ + early_look > now ? started_ + early_look : clock::time_point::max();
+      // On the wrapper's tick, or sooner when the trigger fires: a job that
+      // does no I/O costs no wake-up of its own.
+      due_ = clock::time_point::max();
       break;
     case Mode::watching:
       // On the sample's own rhythm; a wrapper that was starved or stopped

@@ -48,8 +48,8 @@ class DiskPause final : public FollowUp {
  private:
   using clock = std::chrono::steady_clock;
   // off: nothing to do; first: due at once, to tidy and ready; idle: the
-  // job is checked for I/O on every tick (and once early on); watching: the
-  // stall is read every sample.
+  // job is checked for I/O on every tick, and when the leaf's pressure
+  // trigger fires; watching: the stall is read every sample.
   enum class Mode { off, first, idle, watching };
 
   // The one place the watch's state changes: the mode, and when it is next
@@ -93,7 +93,6 @@ class DiskPause final : public FollowUp {
   bool trigger_armed_ = false;
   bool trigger_muted_ = false;  // refused, or nothing to watch
   std::string unseen_;          // groups above the leaf whose own processes cannot be watched
-  clock::time_point started_;
 };
 
 }  // namespace lull::platform
