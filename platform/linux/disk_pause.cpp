@@ -177,10 +177,10 @@ void DiskPause::begin() {
     return become(Mode::off);
   }
   top_stat_ = KernelFile(top_ + "/cgroup.stat");
-  // Made on the first look: a trigger costs the kernel a thread of its
-  // own for root, which a short job should not pay for.
+  // Armed on the first look, here: a trigger costs the kernel a thread of
+  // its own for root, which a child that ended at once does not pay for.
   trigger_ = ::open((leaf_ + "/io.pressure").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  become(Mode::idle);
+  look_while_idle();
 }
 
 const char* DiskPause::refusal() const {
