@@ -234,8 +234,11 @@ void DiskPause::look() {
   const std::int64_t stall = others_stall_us();
   const std::int64_t elapsed = now - last_sample_ms_;
   last_sample_ms_ = now;
+  // Here, once per look, whether the job moved anything on the disk since
+  // the last look is known: what acts on the job's I/O acts from here.
+  const bool job_moved = job_did_io(now);
   // Frozen, the job cannot do I/O: the time paused is not quiet.
-  if (job_did_io(now) || decision_.paused()) last_job_io_ms_ = now;
+  if (job_moved || decision_.paused()) last_job_io_ms_ = now;
   if (decision_.paused()) act_on_end_signals(now);
   if (mode_ != Mode::watching) return;
   apply(decision_.observe(now, elapsed, stall), stall / std::max<std::int64_t>(elapsed, 1));

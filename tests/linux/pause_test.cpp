@@ -215,20 +215,6 @@ TEST_F(Pause, ADescriptorLimitKeepsNoThawFromBeingWritten) {
 }
 #endif
 
-// A wrapper killed outright before it froze anything leaves the job to the
-// next start beside it, which thaws a leaf asked to be frozen.
-TEST_F(Pause, TheNextStartThawsWhatAKilledWrapperLeft) {
-  const auto wrapper = start();
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
-  write_file(leaf_ + "/cgroup.freeze", "1");
-  ::kill(wrapper->pid(), SIGKILL);
-  EXPECT_EQ(wrapper->wait(patience), 128 + SIGKILL);
-  run_wrapper_process({.program = link_once(), .arguments = {"/bin/true"}});
-  EXPECT_FALSE(asked_frozen(leaf_));
-  let_go();
-}
-
 // A start that fails leaves no leaf behind, and no shared group it made.
 TEST_F(Pause, AFailedStartLeavesNothing) {
   WrapperProcess wrapper({.program = link_once(), .arguments = {"/nonexistent/program"}});
