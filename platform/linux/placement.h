@@ -29,9 +29,9 @@ struct PlacementPlan {
   // that the kernel kills whole ("" when none); the folder the scope goes
   // into; the wrapper's own.
   std::string oom_group, scope_parent, own_group;
-  std::string leaf_name;    // the job's own group in the unified tree ("" when none)
-  std::string leaf_parent;  // where it goes beside the shared idle group
-  Hierarchy unified_tree;   // the unified tree, where the leaf is (no mount point: none)
+  std::string leaf_name;           // the job's own group in the unified tree ("" when none)
+  std::string leaf_parent;         // where it goes beside the shared idle group
+  Hierarchy unified_tree;          // the unified tree, where the leaf is (no mount point: none)
 };
 
 // How the child was placed in the end.
