@@ -48,7 +48,7 @@ std::int64_t now_ms() {
 // ("read_bytes: N").
 std::uint64_t storage_bytes(pid_t pid) {
   std::array<char, 48> path{};
-  std::snprintf(path.data(), path.size(), "/proc/%d/io", static_cast<int>(pid));
+  (void)std::snprintf(path.data(), path.size(), "/proc/%d/io", static_cast<int>(pid));
   std::array<char, 512> buffer{};
   const std::string_view text = KernelFile(path.data()).read(buffer);
   std::uint64_t bytes = 0;

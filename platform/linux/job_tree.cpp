@@ -32,15 +32,16 @@ bool maker_alive(std::string_view name) {
   return pid > 0 && start_time_of(pid) == name.substr(dash + 1);
 }
 
-// Calls `visit` with the name of each folder in `folder`.
-template <typename Visit>
-void for_each_folder(const std::string& folder, Visit visit) {
+// The names of the folders in `folder`.
+std::vector<std::string> folders_in(const std::string& folder) {
+  std::vector<std::string> names;
   DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return;
+  if (dir == nullptr) return names;
   while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_type == DT_DIR && entry->d_name[0] != '.') visit(std::string_view(entry->d_name));
+    if (entry->d_type == DT_DIR && entry->d_name[0] != '.') names.emplace_back(entry->d_name);
   }
   ::closedir(dir);
+  return names;
 }
 
 // Returns whether `folder` is or holds a job leaf, and notes what it finds.
@@ -48,13 +49,14 @@ void for_each_folder(const std::string& folder, Visit visit) {
 bool visit(  // NOLINT(misc-no-recursion)
     const std::string& folder, int depth, JobTree& tree) {
   std::vector<std::pair<std::string, bool>> children;  // folder, holds a leaf
-  for_each_folder(folder, [&](std::string_view name) {
-    std::string child = folder + "/" + std::string(name);
+  for (const std::string& name : folders_in(folder)) {
+    std::string child = folder;
+    child.append("/").append(name);
     const bool leaf = is_job_leaf(base_name(folder), name);
     if (leaf) tree.leaves.push_back(child);
     const bool holds = leaf || (depth < deepest_walk && visit(child, depth + 1, tree));
     children.emplace_back(std::move(child), holds);
-  });
+  }
   const bool holds = std::ranges::any_of(children, [](const auto& c) { return c.second; });
   if (!holds) return false;
   tree.ancestors.push_back(folder);
@@ -65,11 +67,12 @@ bool visit(  // NOLINT(misc-no-recursion)
 
 void add_groups_below(  // NOLINT(misc-no-recursion): ends at the depth limit
     const std::string& folder, int depth, std::vector<std::string>& groups) {
-  for_each_folder(folder, [&](std::string_view name) {
-    const std::string group = folder + "/" + std::string(name);
+  for (const std::string& name : folders_in(folder)) {
+    std::string group = folder;
+    group.append("/").append(name);
     if (depth < deepest_walk) add_groups_below(group, depth + 1, groups);
-    groups.push_back(group);
-  });
+    groups.push_back(std::move(group));
+  }
 }
 
 }  // namespace
@@ -92,14 +95,16 @@ std::vector<std::string> leaves_beside(const std::string& leaf) {
   std::vector<std::string> leaves;
   const std::string parent = leaf.substr(0, leaf.rfind('/'));
   const std::string top = parent.substr(0, parent.rfind('/'));
-  for_each_folder(top, [&](std::string_view name) {
-    if (!name.ends_with(".scope") && name != own_tree_parent) return;
-    const std::string group = top + "/" + std::string(name);
-    for_each_folder(group, [&](std::string_view inner) {
-      const std::string found = group + "/" + std::string(inner);
-      if (is_job_leaf(name, inner) && found != leaf) leaves.push_back(found);
-    });
-  });
+  for (const std::string& holder : folders_in(top)) {
+    if (!holder.ends_with(".scope") && holder != own_tree_parent) continue;
+    std::string group = top;
+    group.append("/").append(holder);
+    for (const std::string& name : folders_in(group)) {
+      std::string found = group;
+      found.append("/").append(name);
+      if (is_job_leaf(holder, name) && found != leaf) leaves.push_back(std::move(found));
+    }
+  }
   return leaves;
 }
 

@@ -18,7 +18,7 @@ namespace {
 class JobTreeTest : public ::testing::Test {
  protected:
   std::string make(const std::string& group) {
-    const std::string folder = folder_ / group;
+    std::string folder = folder_ / group;
     std::filesystem::create_directories(folder);
     return folder;
   }

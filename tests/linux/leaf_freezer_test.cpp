@@ -90,7 +90,7 @@ TEST_F(FrozenGroup, TheGuardThawsWhenItsOwnerIsKilledOutright) {
   const int status = run_owner([&] {
     LeafFreezer freezer;
     if (!freezer.open(group_) || freezer.freeze() != 0) return 1;
-    ::raise(SIGKILL);
+    (void)::raise(SIGKILL);
     return 2;
   });
   EXPECT_EQ(status, 128 + SIGKILL);

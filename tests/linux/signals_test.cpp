@@ -19,7 +19,7 @@ Fate default_fate(int signal) {
   if (pid == 0) {
     const rlimit no_core{0, 0};
     ::setrlimit(RLIMIT_CORE, &no_core);
-    ::signal(signal, SIG_DFL);
+    (void)::signal(signal, SIG_DFL);
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -114,8 +114,8 @@ std::string own_unified_folder() {
 [[noreturn]] void read_without_cache(const char* path, pid_t parent) {
   // A handler, as a program that tidies up has: a frozen process runs it
   // only once thawed, where the default action would end it frozen or not.
-  ::signal(SIGTERM, [](int) { ::_exit(0); });
-  ::signal(SIGQUIT, [](int) {});  // a thread dump, as a JVM answers it
+  (void)::signal(SIGTERM, [](int) { ::_exit(0); });
+  (void)::signal(SIGQUIT, [](int) {});  // a thread dump, as a JVM answers it
   const int fd = ::open(path, O_RDONLY | O_DIRECT);
   void* buffer = nullptr;
   constexpr std::size_t chunk = 1 << 20;
