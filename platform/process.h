@@ -62,6 +62,9 @@ class FollowUp {
   // The wrapper is about to end by a signal: leaves the child as the
   // wrapper's end must leave it (on Linux, not paused).
   virtual void finish() {}
+  // The wrapper is about to stop (Ctrl-Z): leaves the child running while
+  // it is stopped; `run` takes up the follow-up again once it goes on.
+  virtual void suspend() {}
   // A descriptor whose urgent event (poll's POLLPRI) makes it due at once:
   // on Linux a kernel trigger that fires when the job starts waiting on the
   // disk. -1 when there is none.

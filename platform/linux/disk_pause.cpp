@@ -1,5 +1,6 @@
 // Pausing the job while the rest of the machine waits on the disk: the
-// decision, and the wrapper's watch that feeds it. Linux code only.
+// wrapper's watch, which feeds the decision its readings and freezes and
+// thaws the leaf as it says. Linux code only.
 #include "platform/linux/disk_pause.h"
 
 #include <fcntl.h>
@@ -15,81 +16,41 @@
 #include <string_view>
 
 #include "platform/diagnostics.h"
-#include "platform/linux/cgroups.h"
 #include "platform/linux/job_leaf.h"
 #include "platform/linux/text_file.h"
 
 namespace lull::platform {
-
-PauseStep PauseDecision::observe(std::int64_t now_ms, std::int64_t elapsed_ms,
-                                 std::int64_t stall_us) {
-  const bool stalled = elapsed_ms > 0 && stall_us * 100 >= rules_.stall_percent * elapsed_ms * 1000;
-  if (!paused_) {
-    if (!stalled || now_ms < may_pause_at_) return PauseStep::none;
-    // A stall back soon after a thaw on calm: that calm was too short, and a
-    // job thawed again at once would only flap. A thaw the bound forced says
-    // nothing of the calm: a steady foreground must not lengthen it.
-    if (pauses_ > 0 && last_thaw_calm_) {
-      calm_ms_ = now_ms - thawed_at_ < 2 * calm_ms_ ? std::min(2 * calm_ms_, rules_.most_calm_ms)
-                                                    : std::max(calm_ms_ / 2, rules_.least_calm_ms);
-    }
-    paused_ = true;
-    paused_at_ = last_stall_ = now_ms;
-    ++pauses_;
-    return PauseStep::pause;
-  }
-  if (stalled) last_stall_ = now_ms;
-  if (now_ms - paused_at_ >= rules_.longest_pause_ms) {
-    thaw(now_ms, false);
-    may_pause_at_ = now_ms + rules_.run_after_bound_ms;
-    return PauseStep::thaw_bound;
-  }
-  if (now_ms - last_stall_ >= calm_ms_) {
-    thaw(now_ms, true);
-    return PauseStep::thaw_calm;
-  }
-  return PauseStep::none;
-}
-
-void PauseDecision::thawed_from_outside(std::int64_t now_ms) {
-  if (paused_) thaw(now_ms, false);
-}
-
-void PauseDecision::thaw(std::int64_t now_ms, bool calm) {
-  paused_ = false;
-  paused_ms_ += now_ms - paused_at_;
-  thawed_at_ = now_ms;
-  last_thaw_calm_ = calm;
-}
-
 namespace {
 
-using clock = std::chrono::steady_clock;
-
 constexpr PauseRules rules{};
-// The job's own I/O last seen this long ago, and the watch goes back to the
-// wrapper's ordinary tick.
+// The job's own I/O last seen this long ago (frozen time aside), and the
+// watch goes back to the wrapper's ordinary tick.
 constexpr std::int64_t quiet_ms = 2000;
-// The looks at the job between its start and the first tick, after the
-// start: a job that goes straight to the disk is watched from then on, and
-// one whose I/O the kernel does not count as stall (libaio) is seen too.
-// Three looks cost the first minute one wake-up more than the ticks alone.
-constexpr std::array<std::chrono::milliseconds, 3> early_looks{std::chrono::milliseconds(250),
-                                                               std::chrono::milliseconds(500),
-                                                               std::chrono::milliseconds(1000)};
-// New groups come and go (a login, another job): the tree is read again this often.
-constexpr std::int64_t tree_refresh_ms = 2000;
+// New groups come and go (a login, another job): the tree is read again
+// when the number of groups changed, and this often at the least.
+constexpr std::int64_t tree_check_ms = 2000;
+constexpr std::int64_t tree_refresh_ms = 10000;
+// The bytes the job's processes moved are counted at most this often: the
+// leaf's own stall tells of most I/O in one read; the count, of a job waiting
+// for asynchronous I/O instead, costs a read per process.
+constexpr std::int64_t bytes_count_ms = 1000;
+// While paused, the job's first process is looked at for a signal that asks
+// it to end on every sample, every process below the leaf this often.
+constexpr std::int64_t all_signals_ms = 1000;
 
 std::int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
 // The bytes a process moved to and from storage, from its /proc/PID/io
 // ("read_bytes: N").
-std::uint64_t storage_bytes(const KernelFile& io) {
+std::uint64_t storage_bytes(pid_t pid) {
+  std::array<char, 48> path{};
+  (void)std::snprintf(path.data(), path.size(), "/proc/%d/io", static_cast<int>(pid));
   std::array<char, 512> buffer{};
-  const std::string_view text = io.read(buffer);
+  const std::string_view text = KernelFile(path.data()).read(buffer);
   std::uint64_t bytes = 0;
   for (const std::string_view field : {"\nread_bytes: ", "\nwrite_bytes: "}) {
     const std::size_t at = text.find(field);
@@ -99,37 +60,33 @@ std::uint64_t storage_bytes(const KernelFile& io) {
   return bytes;
 }
 
-// The bytes every process in the leaf moved (its cgroup.procs): a job's
-// worker processes, not only its first.
-std::uint64_t storage_bytes_in(const KernelFile& procs) {
-  std::array<char, 4096> buffer{};
-  std::uint64_t bytes = 0;
-  // Read on every tick: the path is made without the heap.
-  std::array<char, 48> path{};
-  for_each_line(procs.read(buffer), [&](std::string_view pid) {
-    if (pid.empty() || pid.size() > 20) return;
-    std::snprintf(path.data(), path.size(), "/proc/%.*s/io", static_cast<int>(pid.size()),
-                  pid.data());
-    bytes += storage_bytes(KernelFile(path.data()));
-  });
-  return bytes;
+// Signals that ask a process to end: thawed, the job runs its handler, and
+// is not paused again. A frozen process runs its handler only once thawed.
+constexpr unsigned long long bit(int signal) { return 1ULL << (signal - 1); }
+constexpr unsigned long long ending_signals =
+    bit(SIGINT) | bit(SIGTERM) | bit(SIGKILL) | bit(SIGPWR);
+// Signals that ask for something else (a thread dump, a reload): thawed to
+// answer, the job may pause again.
+constexpr unsigned long long asking_signals = bit(SIGQUIT) | bit(SIGHUP);
+
+// The signals pending for process `pid`, its own and its threads' shared.
+unsigned long long pending_signals(pid_t pid) {
+  const std::string status = read_text("/proc/" + std::to_string(pid) + "/status", 4096);
+  unsigned long long pending = 0;
+  for (const std::string_view field : {"\nSigPnd:", "\nShdPnd:"}) {
+    const std::size_t at = status.find(field);
+    if (at != std::string::npos)
+      pending |= std::strtoull(status.c_str() + at + field.size(), nullptr, 16);
+  }
+  return pending;
 }
 
-// Signals that ask a process to end. A frozen process runs its handler only
-// once thawed: a job told to end must get the chance.
-constexpr unsigned long long ending_signals = 1ULL << (SIGHUP - 1) | 1ULL << (SIGINT - 1) |
-                                              1ULL << (SIGQUIT - 1) | 1ULL << (SIGTERM - 1) |
-                                              1ULL << (SIGKILL - 1) | 1ULL << (SIGPWR - 1);
-
-bool ending_signal_pending(pid_t pid) {
-  const std::string status = read_text("/proc/" + std::to_string(pid) + "/status", 4096);
-  return std::ranges::any_of(
-      std::array<std::string_view, 2>{"\nSigPnd:", "\nShdPnd:"}, [&](std::string_view field) {
-        const std::size_t at = status.find(field);
-        return at != std::string::npos &&
-               (std::strtoull(status.c_str() + at + field.size(), nullptr, 16) & ending_signals) !=
-                   0;
-      });
+// The number of groups below the top, from its cgroup.stat; -1 when unread.
+std::int64_t groups_counted(const KernelFile& stat) {
+  std::array<char, 256> buffer{};
+  const std::string_view text = stat.read(buffer);
+  const std::size_t at = text.find("nr_descendants ");
+  return at == std::string_view::npos ? -1 : std::strtoll(text.data() + at + 15, nullptr, 10);
 }
 
 // The child's group in the unified tree, from /proc/PID/cgroup ("0::/a/b").
@@ -148,30 +105,56 @@ void DiskPause::follow(pid_t child, const Hierarchy& tree, const std::string& le
   child_ = child;
   if (tree.mount_point.empty()) return;
   top_ = tree.mount_point;
+  own_group_ = tree.own;
   const std::string group = unified_group_of(child);
   if (!leaf_name.empty() && group.ends_with("/" + leaf_name)) leaf_ = tree.folder_of(group);
+  // Open from now on: no descriptor limit reached later keeps a thaw from
+  // being written, and a fatal signal's handler thaws through it.
+  if (!leaf_.empty()) freezer_.open(leaf_);
   // The rest waits for the loop: the child is running by then.
-  mode_ = Mode::first;
-  started_ = due_ = clock::now();
+  become(Mode::first);
+}
+
+void DiskPause::become(Mode mode) {
+  mode_ = mode;
+  const auto now = clock::now();
+  const auto sample = std::chrono::milliseconds(rules.sample_ms);
+  switch (mode) {
+    case Mode::off:
+      due_ = clock::time_point::max();
+      break;
+    case Mode::first:
+      due_ = now;
+      break;
+    case Mode::idle:
+      // On the wrapper's tick, or sooner when the trigger fires: a job that
+      // does no I/O costs no wake-up of its own.
+      due_ = clock::time_point::max();
+      break;
+    case Mode::watching:
+      // On the sample's own rhythm; a wrapper that was starved or stopped
+      // does not make up for the samples it missed.
+      due_ = due_ != clock::time_point::max() && due_ + sample > now ? due_ + sample : now + sample;
+      break;
+  }
+  if (freezer_.thaw_owed()) due_ = std::min(due_, now + sample);
+}
+
+int DiskPause::wake_descriptor() const {
+  return mode_ == Mode::idle && !trigger_muted_ ? trigger_ : -1;
 }
 
 void DiskPause::run() {
+  if (freezer_.thaw_owed() && freezer_.thaw() == 0)
+    diagnose("pause: the job runs again: a thaw that had failed is done");
   if (mode_ == Mode::first) {
     begin();
   } else if (mode_ == Mode::idle) {
-    // On the wrapper's tick, or woken by the trigger. A trigger whose group
-    // went reports an error for good: it is dropped, or it would wake us
-    // without end.
-    if (!trigger_armed_) arm_trigger();
-    pollfd trigger{trigger_, POLLPRI, 0};
-    if (trigger_ >= 0 && ::poll(&trigger, 1, 0) > 0 && (trigger.revents & (POLLERR | POLLNVAL))) {
-      ::close(trigger_);
-      trigger_ = -1;
-    }
-    check_for_io();
-    if (mode_ == Mode::idle) look_again_early();
+    look_while_idle();
   } else if (mode_ == Mode::watching && clock::now() >= due_) {
-    sample();
+    look();
+  } else if (freezer_.thaw_owed()) {
+    become(mode_);
   }
 }
 
@@ -179,41 +162,37 @@ void DiskPause::run() {
 // and the pause readied where it can work. Its descriptors stay open from
 // here to the end.
 void DiskPause::begin() {
-  mode_ = Mode::off;
-  due_ = clock::time_point::max();
   if (leaf_.empty()) {
     diagnose("pause: none: the job has no leaf of its own");
-    return;
+    return become(Mode::off);
   }
   tidy_stale_leaves(leaves_beside(leaf_));
-  const char* setting = std::getenv("LULLRUN_PAUSE");
-  if (setting != nullptr && std::string_view(setting) == "0") {
-    diagnose("pause: none: LULLRUN_PAUSE is 0");
-    return;
+  if (const char* why = refusal(); why != nullptr) {
+    diagnose("pause: none: %s", why);
+    return become(Mode::off);
   }
   leaf_pressure_ = KernelFile(leaf_ + "/io.pressure");
-  leaf_procs_ = KernelFile(leaf_ + "/cgroup.procs");
-  const char* refusal = ::access((leaf_ + "/cgroup.freeze").c_str(), W_OK) != 0
-                            ? "the leaf cannot be frozen (no cgroup.freeze before Linux 5.2)"
-                        : stall_total_us(leaf_pressure_) < 0
-                            ? "the kernel keeps no I/O pressure (psi=0)"
-                            : nullptr;
-  if (refusal != nullptr) {
-    diagnose("pause: none: %s", refusal);
-    return;
+  if (stall_total_us(leaf_pressure_) < 0) {
+    diagnose("pause: none: the leaf's I/O pressure cannot be read (psi=0, or no descriptor left)");
+    return become(Mode::off);
   }
-  // Made on the first look: a trigger costs the kernel a thread of its
-  // own for root, which a short job should not pay for.
+  top_stat_ = KernelFile(top_ + "/cgroup.stat");
+  // Armed on the first look, here: a trigger costs the kernel a thread of
+  // its own for root, which a child that ended at once does not pay for.
   trigger_ = ::open((leaf_ + "/io.pressure").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  mode_ = Mode::idle;
-  look_again_early();
+  look_while_idle();
 }
 
-void DiskPause::look_again_early() {
-  const auto now = clock::now();
-  const auto* const next =
-      std::ranges::find_if(early_looks, [&](auto after) { return started_ + after > now; });
-  due_ = next != early_looks.end() ? started_ + *next : clock::time_point::max();
+const char* DiskPause::refusal() const {
+  const char* setting = std::getenv("LULLRUN_PAUSE");
+  if (setting != nullptr && std::string_view(setting) == "0") return "LULLRUN_PAUSE is 0";
+  if (!freezer_.is_open()) return "the leaf cannot be frozen (no cgroup.freeze before Linux 5.2)";
+  // A wrapper that is itself another's job would be frozen by that one's
+  // pause, and could then neither thaw its own job nor see it told to end.
+  const std::vector<std::string_view> parts = path_parts(own_group_);
+  if (!parts.empty() && parts.back().starts_with(job_leaf_prefix))
+    return "the wrapper runs in another wrapper's job";
+  return nullptr;
 }
 
 // 100 ms of stall within 2 s: an ordinary user's trigger needs a window of
@@ -228,86 +207,125 @@ void DiskPause::arm_trigger() {
   diagnose("pause: a pressure trigger on the leaf %s", taken ? "wakes the watch" : "is refused");
 }
 
-std::uint64_t DiskPause::job_io() const {
-  // Stall in the leaf counts a job that waits in read(); the bytes its
-  // processes moved count one that waits for asynchronous I/O instead.
-  return static_cast<std::uint64_t>(std::max<std::int64_t>(stall_total_us(leaf_pressure_), 0)) +
-         storage_bytes_in(leaf_procs_);
-}
-
-void DiskPause::check_for_io() {
-  const std::uint64_t io = job_io();
-  if (io == last_io_) return;
-  last_io_ = io;
-  if (start_watching())
+// On the wrapper's tick, or woken by the trigger. A trigger whose group went
+// reports an error for good: it is dropped, or it would wake us without end.
+void DiskPause::look_while_idle() {
+  if (!trigger_armed_) arm_trigger();
+  pollfd trigger{trigger_, POLLPRI, 0};
+  if (trigger_ >= 0 && ::poll(&trigger, 1, 0) > 0 && (trigger.revents & (POLLERR | POLLNVAL))) {
+    ::close(trigger_);
+    trigger_ = -1;
+  }
+  const std::int64_t now = now_ms();
+  bytes_counted_ms_ = 0;  // a tick's look always counts the bytes
+  if (job_did_io(now) && read_tree(now)) {
+    last_job_io_ms_ = last_sample_ms_ = now;
+    become(Mode::watching);
     diagnose("pause: the job does disk I/O: watching the stall of %zu groups", watched_.size());
+    return;
+  }
+  become(Mode::idle);
 }
 
-// Reads which groups to watch: the whole tree but the jobs' leaves. False,
-// and the job runs on unpaused, where that cannot tell others from the job.
-bool DiskPause::start_watching() {
-  const JobTree tree = read_job_tree(top_);
-  std::string refusal;
-  for (const std::string& ancestor : tree.ancestors) {
-    if (holds_processes(ancestor)) {
-      refusal = ancestor + " holds processes of its own, whose stall cannot be told from the job's";
-      break;
-    }
-  }
-  if (refusal.empty() && tree.watched.empty()) refusal = "no group beside the job's to watch";
-  if (!refusal.empty()) {
-    if (refusal != refusal_) diagnose("pause: none for now: %s", refusal.c_str());
-    refusal_ = refusal;
+// One look while watching: the only place where the job's I/O since the
+// last look is known, and the decision fed.
+void DiskPause::look() {
+  const std::int64_t now = now_ms();
+  const std::int64_t stall = others_stall_us();
+  const std::int64_t elapsed = now - last_sample_ms_;
+  last_sample_ms_ = now;
+  // Here, once per look, whether the job moved anything on the disk since
+  // the last look is known: what acts on the job's I/O acts from here.
+  const bool job_moved = job_did_io(now);
+  // Frozen, the job cannot do I/O: the time paused is not quiet.
+  if (job_moved || decision_.paused()) last_job_io_ms_ = now;
+  if (decision_.paused()) act_on_end_signals(now);
+  if (mode_ != Mode::watching) return;
+  apply(decision_.observe(now, elapsed, stall), stall / std::max<std::int64_t>(elapsed, 1));
+  if (mode_ != Mode::watching) return;
+  if (!decision_.paused() && now - last_job_io_ms_ >= quiet_ms) return become(Mode::idle);
+  if (tree_may_have_changed(now) && !read_tree(now)) {
     thaw_for("nothing to watch");
-    trigger_muted_ = true;  // the tick is soon enough to look again
-    mode_ = Mode::idle;
-    due_ = clock::time_point::max();
-    return false;
+    return become(Mode::idle);
   }
-  refusal_.clear();
-  watched_.clear();
-  totals_.clear();
-  for (const std::string& group : tree.watched) {
-    watched_.emplace_back(group + "/io.pressure");
-    totals_.push_back(stall_total_us(watched_.back()));
-  }
-  const std::int64_t now = now_ms();
-  if (mode_ != Mode::watching) last_job_io_ms_ = now;
-  last_sample_ms_ = tree_read_ms_ = now;
-  mode_ = Mode::watching;
-  due_ = clock::now() + std::chrono::milliseconds(rules.sample_ms);
-  return true;
+  become(Mode::watching);
 }
 
-void DiskPause::sample() {
-  const std::int64_t now = now_ms();
+// Whether the job moved anything since the last look: the leaf's own stall
+// counts a job that waits in read(); the bytes its processes moved, counted
+// at most once a second, one that waits for asynchronous I/O instead.
+bool DiskPause::job_did_io(std::int64_t now) {
+  const std::int64_t stall = stall_total_us(leaf_pressure_);
+  bool moved = stall != leaf_stall_;
+  leaf_stall_ = stall;
+  if (!moved && now - bytes_counted_ms_ >= bytes_count_ms) {
+    bytes_counted_ms_ = now;
+    std::uint64_t bytes = 0;
+    for_each_process_below(leaf_, [&](pid_t pid) { bytes += storage_bytes(pid); });
+    moved = bytes != job_bytes_;
+    job_bytes_ = bytes;
+  }
+  return moved;
+}
+
+std::int64_t DiskPause::others_stall_us() {
   std::int64_t most = 0;
   for (std::size_t i = 0; i < watched_.size(); ++i) {
     const std::int64_t total = stall_total_us(watched_[i]);
     if (total >= 0 && totals_[i] >= 0) most = std::max(most, total - totals_[i]);
     totals_[i] = total;
   }
-  const std::int64_t elapsed = now - last_sample_ms_;
-  last_sample_ms_ = now;
-  if (const std::uint64_t io = job_io(); io != last_io_) {
-    last_io_ = io;
-    last_job_io_ms_ = now;
+  return most;
+}
+
+bool DiskPause::tree_may_have_changed(std::int64_t now) {
+  if (now - tree_read_ms_ >= tree_refresh_ms) return true;
+  if (now - tree_read_ms_ < tree_check_ms) return false;
+  return groups_counted(top_stat_) != tree_groups_;
+}
+
+// Reads which groups to watch: the whole tree but the jobs' leaves and the
+// groups that hold them. Processes sitting in such a group (the v2 root of
+// a machine without a manager, a container's own group) cannot be told from
+// the job: every other group is watched all the same. False when there is
+// nothing to watch.
+bool DiskPause::read_tree(std::int64_t now) {
+  tree_groups_ = groups_counted(top_stat_);
+  tree_read_ms_ = now;
+  const JobTree tree = read_job_tree(top_);
+  std::string unseen;
+  for (const std::string& ancestor : tree.ancestors)
+    if (holds_processes(ancestor)) unseen.append(unseen.empty() ? "" : ", ").append(ancestor);
+  if (unseen != unseen_ && !unseen.empty())
+    diagnose("pause: the stall of the processes in %s cannot be told from the job's: not watched",
+             unseen.c_str());
+  unseen_ = unseen;
+  watched_.clear();
+  totals_.clear();
+  for (const std::string& group : tree.watched) {
+    watched_.emplace_back(group + "/io.pressure");
+    totals_.push_back(stall_total_us(watched_.back()));
   }
-  if (decision_.paused() && job_told_to_end()) {
-    thaw_for("a process of the job is told to end; no more pauses for it");
-    mode_ = Mode::off;
-    due_ = clock::time_point::max();
-    return;
+  if (watched_.empty() && !trigger_muted_)
+    diagnose("pause: none for now: no group beside the job's to watch");
+  trigger_muted_ = watched_.empty();  // the tick is soon enough to look again
+  return !watched_.empty();
+}
+
+// While paused: a process of the job told to end runs its handler at once,
+// and is not paused again; one asked for a thread dump or a reload answers,
+// and the job may pause again after a second.
+void DiskPause::act_on_end_signals(std::int64_t now) {
+  unsigned long long pending = pending_signals(child_);
+  if (now - signals_checked_ms_ >= all_signals_ms) {
+    signals_checked_ms_ = now;
+    for_each_process_below(leaf_, [&](pid_t pid) { pending |= pending_signals(pid); });
   }
-  apply(decision_.observe(now, elapsed, most), most / std::max<std::int64_t>(elapsed, 1));
-  if (!decision_.paused() && now - last_job_io_ms_ >= quiet_ms) {
-    mode_ = Mode::idle;  // back to the tick
-    due_ = clock::time_point::max();
-    return;
+  if ((pending & ending_signals) != 0) {
+    if (thaw_for("a process of the job is told to end; no more pauses for it")) become(Mode::off);
+  } else if ((pending & asking_signals) != 0) {
+    thaw_for("a process of the job has a signal to answer", rules.run_after_bound_ms);
   }
-  if (now - tree_read_ms_ >= tree_refresh_ms && !start_watching()) return;
-  due_ += std::chrono::milliseconds(rules.sample_ms);
-  if (due_ <= clock::now()) due_ = clock::now() + std::chrono::milliseconds(rules.sample_ms);
 }
 
 void DiskPause::apply(PauseStep step, std::int64_t stall_per_mille) {
@@ -317,54 +335,69 @@ void DiskPause::apply(PauseStep step, std::int64_t stall_per_mille) {
     case PauseStep::none:
       return;
     case PauseStep::pause:
-      if (const int error = set_frozen(leaf_, true); error != 0) {
+      if (const int error = freezer_.freeze(); error != 0) {
         diagnose("pause: none: the leaf cannot be frozen: %s", std::strerror(error));
         decision_.thawed_from_outside(now);
-        mode_ = Mode::off;
-        due_ = clock::time_point::max();
-        return;
+        freezer_.thaw();
+        return become(Mode::off);
       }
       diagnose("pause: the job paused: others waited on the disk %lld.%lld %% of the time",
                static_cast<long long>(stall_per_mille / 10),
                static_cast<long long>(stall_per_mille % 10));
       return;
     case PauseStep::thaw_calm:
-      set_frozen(leaf_, false);
-      diagnose("pause: the job runs again after %lld ms: %lld ms without stall", held,
-               static_cast<long long>(decision_.calm_needed_ms()));
-      return;
     case PauseStep::thaw_bound:
-      set_frozen(leaf_, false);
-      diagnose("pause: the job runs again after %lld ms, the longest pause, for at least %lld ms",
-               held, static_cast<long long>(rules.run_after_bound_ms));
+    case PauseStep::thaw_useless:
+      if (const int error = freezer_.thaw(); error != 0) {
+        diagnose("pause: the job could not be thawed (%s): tried again", std::strerror(error));
+        return;
+      }
+      if (step == PauseStep::thaw_calm)
+        diagnose("pause: the job runs again after %lld ms: %lld ms without stall", held,
+                 static_cast<long long>(decision_.calm_needed_ms()));
+      else if (step == PauseStep::thaw_bound)
+        diagnose("pause: the job runs again after %lld ms, the longest pause, for at least %lld ms",
+                 held, static_cast<long long>(rules.run_after_bound_ms));
+      else
+        diagnose(
+            "pause: the job runs again after %lld ms: the pause did not lower the others' "
+            "stall (the job does not cause it); no pause for %lld ms",
+            held, static_cast<long long>(decision_.may_pause_at_ms() - now));
       return;
   }
 }
 
-void DiskPause::thaw_for(const char* why) {
-  if (!decision_.paused()) return;
+// True when the job runs: it was not paused, or the thaw was done.
+bool DiskPause::thaw_for(const char* why, std::int64_t hold_off_ms) {
+  if (!decision_.paused()) return true;
   const std::int64_t now = now_ms();
-  set_frozen(leaf_, false);
-  diagnose("pause: the job runs again after %lld ms: %s",
-           static_cast<long long>(now - decision_.paused_since_ms()), why);
-  decision_.thawed_from_outside(now);
+  const long long held = now - decision_.paused_since_ms();
+  decision_.thawed_from_outside(now, hold_off_ms);
+  if (const int error = freezer_.thaw(); error != 0) {
+    diagnose("pause: the job could not be thawed (%s): tried again", std::strerror(error));
+    return false;
+  }
+  diagnose("pause: the job runs again after %lld ms: %s", held, why);
+  return true;
 }
 
-bool DiskPause::job_told_to_end() const {
-  const std::vector<pid_t> processes = processes_in(leaf_);
-  return std::ranges::any_of(processes, ending_signal_pending);
+void DiskPause::suspend() {
+  thaw_for("the wrapper stops");
+  // Whoever froze it: the job must not stay frozen while its watch cannot run.
+  freezer_.thaw();
+  if (mode_ == Mode::watching) become(Mode::watching);
 }
 
 void DiskPause::finish() {
   if (leaf_.empty()) return;
   thaw_for("the wrapper ends");
+  const bool reported = decision_.pauses() > 0 || mode_ == Mode::idle || mode_ == Mode::watching;
   // Thawed whoever froze it: the job must not stay frozen without its watch.
-  set_frozen(leaf_, false);
-  if (decision_.pauses() > 0 || mode_ == Mode::idle || mode_ == Mode::watching)
+  freezer_.close();
+  if (reported)
     diagnose("pause: %d pauses, %lld ms paused in all", decision_.pauses(),
              static_cast<long long>(decision_.paused_ms()));
-  mode_ = Mode::off;
-  due_ = clock::time_point::max();
+  become(Mode::off);
   if (trigger_ >= 0) ::close(trigger_);
   trigger_ = -1;
 }
@@ -376,7 +409,7 @@ void DiskPause::end() {
   finish();
   // Refused while processes the job left behind are still in it; a later
   // wrapper removes it once they are gone.
-  if (!leaf_.empty()) ::rmdir(leaf_.c_str());
+  if (!leaf_.empty()) remove_leaf(leaf_);
   leaf_.clear();
 }
 

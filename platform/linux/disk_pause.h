@@ -3,7 +3,9 @@
 // none a streaming job still takes most of the disk from a foreground that
 // reads one block at a time. So while the job does I/O the wrapper watches
 // the I/O stall (pressure) of every group other than the jobs' leaves, and
-// freezes the job's leaf while that stall lasts. Linux code only.
+// freezes the job's leaf while that stall lasts. This is the wrapper's watch;
+// the decision is in pause_decision.h, the freezing in leaf_freezer.h.
+// Linux code only.
 #pragma once
 
 #include <sys/types.h>
@@ -13,112 +15,84 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/job_leaf.h"
+#include "platform/linux/cgroups.h"
+#include "platform/linux/job_tree.h"
+#include "platform/linux/leaf_freezer.h"
+#include "platform/linux/pause_decision.h"
 #include "platform/process.h"
 
 namespace lull::platform {
 
-// The rules of the pause, in milliseconds. Why these values: README, "The
-// disk".
-struct PauseRules {
-  std::int64_t sample_ms = 100;           // how often the watch reads the stall while it watches
-  std::int64_t stall_percent = 10;        // others' stall, as a share of the time, that pauses
-  std::int64_t least_calm_ms = 200;       // calm before a thaw
-  std::int64_t most_calm_ms = 2000;       // the calm wait, doubled for a flapping stall, stops here
-  std::int64_t longest_pause_ms = 10000;  // never frozen longer than this at a stretch
-  std::int64_t run_after_bound_ms = 1000;  // then the job runs at least this long
-};
-
-// What to do after one reading.
-enum class PauseStep { none, pause, thaw_calm, thaw_bound };
-
-// The decision alone, fed with readings: whether the job should be frozen.
-class PauseDecision {
- public:
-  explicit PauseDecision(PauseRules rules = {}) : rules_(rules), calm_ms_(rules.least_calm_ms) {}
-
-  // One reading at `now_ms`: the most stall, in microseconds, that any
-  // watched group gained over the last `elapsed_ms`.
-  PauseStep observe(std::int64_t now_ms, std::int64_t elapsed_ms, std::int64_t stall_us);
-  // Ends a pause for a reason of the caller's (the wrapper ends, the job is
-  // told to end); counts it as no flap.
-  void thawed_from_outside(std::int64_t now_ms);
-
-  [[nodiscard]] bool paused() const { return paused_; }
-  [[nodiscard]] std::int64_t calm_needed_ms() const { return calm_ms_; }
-  [[nodiscard]] int pauses() const { return pauses_; }
-  [[nodiscard]] std::int64_t paused_ms() const { return paused_ms_; }
-  [[nodiscard]] std::int64_t paused_since_ms() const { return paused_at_; }
-
- private:
-  void thaw(std::int64_t now_ms, bool calm);
-
-  PauseRules rules_;
-  std::int64_t calm_ms_;
-  bool paused_ = false;
-  bool last_thaw_calm_ = false;
-  std::int64_t paused_at_ = 0;
-  std::int64_t last_stall_ = 0;
-  std::int64_t thawed_at_ = 0;
-  std::int64_t may_pause_at_ = 0;
-  int pauses_ = 0;
-  std::int64_t paused_ms_ = 0;
-};
-
 // The wrapper's side: finds the job's leaf once the child runs, tidies what
 // killed wrappers left, checks on every tick whether the job did disk I/O,
-// and watches and pauses only while it does. Thaws whenever the wrapper ends.
+// and watches and pauses only while it does. Thaws whenever the wrapper ends
+// or stops.
 class DiskPause final : public FollowUp {
  public:
-  // Follows the job `child` in the unified tree `tree`, alone in the leaf
-  // named `leaf_name` ("" when it has none).
+  // Follows the job `child` in the unified tree `tree` (with the wrapper's
+  // own group), alone in the leaf named `leaf_name` ("" when it has none).
   void follow(pid_t child, const Hierarchy& tree, const std::string& leaf_name);
   // The child has ended: thaws, reports the totals, removes the leaf when empty.
   void end();
   // The wrapper is ending by a signal: thaws, and pauses no more.
   void finish() override;
+  // The wrapper is about to stop: thaws; the watch goes on once it runs again.
+  void suspend() override;
   // While the watch rests: the leaf's pressure trigger, which fires once the
   // job waits on the disk, sooner than the next tick would notice.
-  [[nodiscard]] int wake_descriptor() const override { return mode_ == Mode::idle ? trigger_ : -1; }
+  [[nodiscard]] int wake_descriptor() const override;
 
   [[nodiscard]] std::chrono::steady_clock::time_point due() const override { return due_; }
   void run() override;
 
  private:
-  // first: due at once, to tidy and ready; idle: the job is checked for I/O
-  // on every tick (and a few times early on); watching: sampled.
+  using clock = std::chrono::steady_clock;
+  // off: nothing to do; first: due at once, to tidy and ready; idle: the
+  // job is checked for I/O on every tick, and when the leaf's pressure
+  // trigger fires; watching: the stall is read every sample.
   enum class Mode { off, first, idle, watching };
 
+  // The one place the watch's state changes: the mode, and when it is next
+  // due (a thaw still owed makes it due soon, whatever the mode).
+  void become(Mode mode);
+
   void begin();
-  void look_again_early();
+  [[nodiscard]] const char* refusal() const;
   void arm_trigger();
-  void check_for_io();
-  bool start_watching();
-  void sample();
+  void look_while_idle();
+  void look();
+  [[nodiscard]] bool job_did_io(std::int64_t now);
+  [[nodiscard]] std::int64_t others_stall_us();
+  bool read_tree(std::int64_t now);
+  [[nodiscard]] bool tree_may_have_changed(std::int64_t now);
+  void act_on_end_signals(std::int64_t now);
   void apply(PauseStep step, std::int64_t stall_per_mille);
-  void thaw_for(const char* why);
-  [[nodiscard]] bool job_told_to_end() const;
-  [[nodiscard]] std::uint64_t job_io() const;
+  bool thaw_for(const char* why, std::int64_t hold_off_ms = 0);
 
   Mode mode_ = Mode::off;
+  clock::time_point due_ = clock::time_point::max();
   pid_t child_ = 0;
-  std::string top_;   // the unified tree as far as we can see it
-  std::string leaf_;  // the leaf's folder
+  std::string own_group_;  // the wrapper's own group in the unified tree
+  std::string top_;        // the unified tree as far as we can see it
+  std::string leaf_;       // the leaf's folder
   PauseDecision decision_;
+  LeafFreezer freezer_;
   KernelFile leaf_pressure_;          // the leaf's own io.pressure
-  KernelFile leaf_procs_;             // the leaf's cgroup.procs
+  KernelFile top_stat_;               // the top's cgroup.stat: its number of groups
   std::vector<KernelFile> watched_;   // io.pressure of the groups watched
   std::vector<std::int64_t> totals_;  // their "some" totals at the last reading
-  std::uint64_t last_io_ = 0;
+  std::int64_t leaf_stall_ = 0;       // the leaf's own stall total at the last look
+  std::uint64_t job_bytes_ = 0;       // the bytes its processes moved, at the last count
+  std::int64_t bytes_counted_ms_ = 0;
   std::int64_t last_sample_ms_ = 0;
   std::int64_t last_job_io_ms_ = 0;
   std::int64_t tree_read_ms_ = 0;
+  std::int64_t tree_groups_ = -1;  // the top's number of groups when the tree was read
+  std::int64_t signals_checked_ms_ = 0;
   int trigger_ = -1;
   bool trigger_armed_ = false;
-  bool trigger_muted_ = false;  // refused, or where the watch cannot tell others from the job
-  std::string refusal_;         // why the last attempt to watch found no pause possible
-  std::chrono::steady_clock::time_point started_;
-  std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::time_point::max();
+  bool trigger_muted_ = false;  // refused, or nothing to watch
+  std::string unseen_;          // groups above the leaf whose own processes cannot be watched
 };
 
 }  // namespace lull::platform

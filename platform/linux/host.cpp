@@ -24,21 +24,12 @@ struct Window::State {
   std::chrono::milliseconds interval;
   int child_events = -1;  // signalfd for SIGCHLD and the caught signals; -1 leaves the timer alone
   sigset_t caught{};      // signals that end the wrapper, read from the signalfd instead
+  sigset_t faults{};      // signals that end the wrapper, caught by a handler that thaws first
+  sigset_t stops{};       // signals that stop the wrapper: the job is thawed first
   bool loaded = false;
 };
 
 namespace {
-
-// Signals whose default action ends the process and that are not raised by
-// a fault of its own. Read from the signalfd, they let the wrapper leave its
-// child as it must (not paused) before it ends by that same signal.
-void ending_signals(sigset_t& set) {
-  ::sigemptyset(&set);
-  for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
-                           SIGPROF, SIGIO, SIGPWR, SIGXCPU, SIGSTKFLT})
-    ::sigaddset(&set, signal);
-  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) ::sigaddset(&set, signal);
-}
 
 // Of `set`, those still at their default and unblocked: a signal the caller
 // ignored or blocked, or one a preloaded library handles, stays as it is.
@@ -73,9 +64,17 @@ Window::Window(const char* /*caption: nothing shows it here*/, int interval_ms)
   // SIGCHLD is blocked before any child exists, so a child that ends at once
   // is still reported; the child itself starts with an empty mask.
   // The ending signals likewise: one that comes while the child starts is
-  // read once the loop runs.
-  ending_signals(state_->caught);
-  keep_defaults(state_->caught);
+  // read once the loop runs. Those the caller ignored or handles stay so.
+  ending_signals(state_->caught, state_->faults);
+  stopping_signals(state_->stops);
+  ::sigorset(&state_->caught, &state_->caught, &state_->stops);
+  sigset_t at_default;
+  ::sigorset(&at_default, &state_->caught, &state_->faults);
+  keep_defaults(at_default);
+  ::sigandset(&state_->caught, &state_->caught, &at_default);
+  ::sigandset(&state_->faults, &state_->faults, &at_default);
+  for (int signal = 1; signal < NSIG; ++signal)
+    if (::sigismember(&state_->faults, signal) == 1) catch_ending(signal);
   sigset_t blocked = state_->caught;
   ::sigaddset(&blocked, SIGCHLD);
   ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
@@ -120,9 +119,15 @@ void Window::run(WindowEvents& events, FollowUp& follow_up) {
   sigset_t read_here = state_->caught;
   ::sigaddset(&read_here, SIGCHLD);
   state_->child_events = ::signalfd(-1, &read_here, SFD_NONBLOCK | SFD_CLOEXEC);
-  // Without the descriptor no signal could be read: they take their
-  // default action again, as before the pause existed.
-  if (state_->child_events < 0) ::sigprocmask(SIG_UNBLOCK, &state_->caught, nullptr);
+  // Without the descriptor (the descriptor limit reached) no signal could
+  // be read: each is caught by the handler that thaws, then ends or stops
+  // as its default action would.
+  if (state_->child_events < 0) {
+    for (int signal = 1; signal < NSIG; ++signal)
+      if (::sigismember(&state_->caught, signal) == 1 && ::sigismember(&state_->stops, signal) != 1)
+        catch_ending(signal);
+    ::sigprocmask(SIG_UNBLOCK, &state_->caught, nullptr);
+  }
   auto next_tick = clock::now() + state_->interval;
   while (state_->loaded) {
     // The follow-up keeps its own schedule.
@@ -138,7 +143,11 @@ void Window::run(WindowEvents& events, FollowUp& follow_up) {
     const bool child_changed =
         (wait_for[0].revents & POLLIN) != 0 && drain(state_->child_events, ending);
     if (child_changed) events.timer();
-    if (ending != 0) {
+    if (ending != 0 && ::sigismember(&state_->stops, ending) == 1) {
+      // Stopped, the wrapper could not thaw: the job runs while it is.
+      follow_up.suspend();
+      stop_by_signal(ending);
+    } else if (ending != 0) {
       follow_up.finish();
       end_by_signal(ending);
     }

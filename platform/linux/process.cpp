@@ -22,6 +22,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/linux/disk_pause.h"
+#include "platform/linux/job_tree.h"
 #include "platform/linux/path_search.h"
 #include "platform/linux/placement.h"
 #include "platform/linux/session_group.h"
@@ -58,6 +59,7 @@ struct FollowUps final : FollowUp {
     pause.run();
   }
   void finish() override { pause.finish(); }
+  void suspend() override { pause.suspend(); }
   [[nodiscard]] int wake_descriptor() const override { return pause.wake_descriptor(); }
 };
 
@@ -221,6 +223,11 @@ ProcessId launch(Kept& kept, const CommandLine& command, const std::string& fold
   if (told != nullptr) ::munmap(told, sizeof(Placement));
   if (pid < 0 || got != 0) {
     if (pid > 0) reap_now(pid);
+    // A failed start leaves nothing: the leaf the child made goes before its
+    // shared group. A manager's scope goes with its last process, groups
+    // below it included.
+    if (placed.in_leaf && placed.route == Route::own_tree)
+      remove_leaf(placement.leaf_parent + "/" + placement.leaf_name);
     release(placement);
     kept.last_start_failure = pid > 0 ? status_for(error) : status_not_runnable;
     diagnose("start: %s", std::strerror(pid > 0 ? error : errno));
@@ -320,19 +327,6 @@ void ProcessServices::end_as_child_did(ProcessId id) const {
   if (id == 0 || id != state_->reaped_id || !WIFSIGNALED(state_->reaped_status)) return;
   // Where it does not end us, the status says it all the same.
   end_by_signal(WTERMSIG(state_->reaped_status));
-}
-
-void end_by_signal(int signal) {
-  const rlimit no_core{0, 0};
-  ::setrlimit(RLIMIT_CORE, &no_core);
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  ::sigaction(signal, &default_action, nullptr);
-  sigset_t only;
-  ::sigemptyset(&only);
-  ::sigaddset(&only, signal);
-  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
-  (void)::raise(signal);
 }
 
 FollowUp& ProcessServices::follow_up() { return state_->follow_ups; }

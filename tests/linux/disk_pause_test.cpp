@@ -1,19 +1,21 @@
 // The pause's decision fed with readings taken every 100 ms: one character
 // per reading, the stall the other groups gained and the step expected.
-#include "platform/linux/disk_pause.h"
-
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
+
+#include "platform/linux/pause_decision.h"
 
 namespace lull::platform {
 namespace {
 
 struct Readings {
   const char* name;
-  std::string stall;  // s: 50 % of the time, e: 10 % exactly, n: just under 10 %, -: none
-  std::string steps;  // P pause, C thaw after calm, B thaw at the bound, .: nothing
+  // s: 50 % of the time, h: 40 %, l: 39 %, e: 10 % exactly, n: just under 10 %, -: none
+  std::string stall;
+  std::string
+      steps;  // P pause, C thaw after calm, B thaw at the bound, U thaw as useless, .: nothing
 };
 
 void PrintTo(const Readings& value, std::ostream* out) { *out << value.name; }
@@ -30,9 +32,14 @@ TEST_P(Decision, TakesTheStepsExpected) {
   std::string steps;
   for (std::size_t i = 0; i < GetParam().stall.size(); ++i) {
     const char c = GetParam().stall[i];
-    const std::int64_t stall_us = c == 's' ? 50000 : c == 'e' ? 10000 : c == 'n' ? 9999 : 0;
+    const std::int64_t stall_us = c == 's'   ? 50000
+                                  : c == 'h' ? 40000
+                                  : c == 'l' ? 39000
+                                  : c == 'e' ? 10000
+                                  : c == 'n' ? 9999
+                                             : 0;
     const PauseStep step = decision.observe(static_cast<std::int64_t>(i + 1) * 100, 100, stall_us);
-    steps += ".PCB"[static_cast<int>(step)];
+    steps += ".PCBU"[static_cast<int>(step)];
   }
   EXPECT_EQ(steps, GetParam().steps);
 }
@@ -49,9 +56,22 @@ INSTANTIATE_TEST_SUITE_P(
                  "P.CP...C" + times(9, '.') + "P.C"},
         // Never frozen 10 s at a stretch; then it runs a second before it may
         // pause again, and that thaw counts as no flap: the calm grown to
-        // 800 ms stays 800 ms.
-        Readings{"bound_then_a_second_of_running", "s--s----" + times(112, 's') + times(9, '-'),
-                 "P.CP...CP" + times(99, '.') + "B" + times(9, '.') + "P" + times(8, '.') + "C."}),
+        // 800 ms stays 800 ms. The stall falls while paused (the pause helps)
+        // but stays at 10 %.
+        Readings{"bound_then_a_second_of_running",
+                 "s--s----s" + times(109, 'e') + "ss" + times(9, '-'),
+                 "P.CP...CP" + times(99, '.') + "B" + times(9, '.') + "P" + times(8, '.') + "C."},
+        // A stall that does not fall while the job is frozen (its own
+        // clients', a disk it does not use): undone once judged over a
+        // second after the first 200 ms, then no pause for 5 s, then 10 s.
+        Readings{"a_pause_that_lowers_nothing_is_undone_and_backs_off", times(80, 's'),
+                 "P" + times(11, '.') + "U" + times(49, '.') + "P" + times(11, '.') + "U" +
+                     times(5, '.')},
+        // Fallen to 80 % of what paused it: not enough. To 78 %: it helps.
+        Readings{"a_stall_at_four_fifths_has_not_fallen", "s" + times(14, 'h'),
+                 "P" + times(11, '.') + "U.."},
+        Readings{"a_stall_fallen_below_four_fifths_keeps_the_pause", "s" + times(14, 'l'),
+                 "P" + times(14, '.')}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,8 +1,14 @@
-// A job that is frozen when its wrapper ends is let go: by the wrapper itself
-// when a signal ends it, and by the next wrapper's start when it was killed
-// outright. Real leaves in the machine's unified tree.
+// A job is never left frozen: its wrapper thaws it on every signal that ends
+// or stops it, through a descriptor no limit can take away, while its
+// standard error is not read, and a guard thaws it when the wrapper is killed
+// outright. A real foreground that waits on the disk pauses a job that reads
+// it; nothing else does. Real leaves in the machine's unified tree.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include "linux/e2e_fixture.h"
@@ -10,20 +16,90 @@
 namespace lull::testing {
 namespace {
 
+using std::chrono::milliseconds;
 using std::chrono::seconds;
+using clock = std::chrono::steady_clock;
 
-// Whether cgroup.events says "frozen 1" within the patience (or 0, as asked).
-bool becomes_frozen(const std::string& leaf, bool frozen) {
-  const std::string wanted = frozen ? "frozen 1" : "frozen 0";
-  const auto deadline = std::chrono::steady_clock::now() + seconds(10);
-  while (read_file(leaf + "/cgroup.events").find(wanted) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+const std::string unified_root = ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0
+                                     ? "/sys/fs/cgroup/unified"
+                                     : "/sys/fs/cgroup";
+
+// Whether `check` holds within `limit`, looked at every 10 ms.
+template <typename Check>
+bool within(milliseconds limit, Check check) {
+  const auto deadline = clock::now() + limit;
+  while (!check()) {
+    if (clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(10));
   }
   return true;
 }
 
-class Pause : public WrapperTest {};
+// What was asked of the leaf: "1" frozen, "0" thawed.
+bool asked_frozen(const std::string& leaf) { return read_file(leaf + "/cgroup.freeze") == "1\n"; }
+
+bool becomes_frozen(const std::string& leaf, bool frozen) {
+  const std::string wanted = frozen ? "frozen 1" : "frozen 0";
+  return within(seconds(10), [&] {
+    return read_file(leaf + "/cgroup.events").find(wanted) != std::string::npos;
+  });
+}
+
+// Whether process `pid` is stopped (state T), as after Ctrl-Z.
+bool stopped(pid_t pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t end = stat.rfind(')');
+  return end != std::string::npos && stat.compare(end + 2, 1, "T") == 0;
+}
+
+class Pause : public WrapperTest {
+ protected:
+  // Starts a wrapper whose test child holds, in a leaf of its own; skips
+  // where there is no such leaf to be had.
+  std::unique_ptr<WrapperProcess> start(std::vector<std::string> environment = {},
+                                        const Launch& base = {}) {
+    std::filesystem::remove(report_path());
+    environment.push_back(report_variable());
+    environment.push_back(hold_variable());
+    Launch launch = base;
+    launch.program = link_once();
+    launch.arguments = {test_child_path};
+    launch.environment = environment;
+    auto wrapper = std::make_unique<WrapperProcess>(launch);
+    const Report report = wait_for_report(report_path());
+    if (values(report, "pid").size() != 1) return nullptr;
+    child_ = std::stoi(values(report, "pid").front());
+    const std::vector<std::string> workers = values(report, "worker");
+    worker_ = workers.empty() ? 0 : std::stoi(workers.front());
+    leaf_.clear();
+    for (const std::string& line : values(report, "cgroup"))
+      if (line.starts_with("0::") && line.find("/lullrun-job-") != std::string::npos)
+        leaf_ = unified_root + line.substr(3);
+    return wrapper;
+  }
+  [[nodiscard]] bool in_leaf() const { return !leaf_.empty() && ::geteuid() == 0; }
+  std::string link_once() {
+    if (job_.empty()) job_ = link(lullrun_path, "job");
+    return job_;
+  }
+  // Lets the child go and waits for it; a failed check leaves nothing frozen.
+  void let_go() {
+    if (!leaf_.empty()) write_file(leaf_ + "/cgroup.freeze", "0");
+    release_child();
+    EXPECT_TRUE(wait_until_gone(child_, patience));
+  }
+
+  pid_t child_ = 0;
+  pid_t worker_ = 0;
+  std::string leaf_;
+  std::string job_;
+};
+
+#define SKIP_WITHOUT_LEAF()                                                 \
+  if (!in_leaf()) {                                                         \
+    let_go();                                                               \
+    GTEST_SKIP() << "needs root and the job in a leaf of the unified tree"; \
+  }
 
 TEST_F(Pause, AFrozenJobIsThawedWhenItsWrapperEnds) {
   const std::string job = link(lullrun_path, "job");
@@ -55,6 +131,282 @@ TEST_F(Pause, AFrozenJobIsThawedWhenItsWrapperEnds) {
     EXPECT_TRUE(wait_until_gone(child, patience));
     ::rmdir(leaf.c_str());
   }
+}
+
+// Every signal that ends the wrapper, caught from the loop or by a handler
+// (a fault, abort()), thaws first, then ends it by that signal.
+TEST_F(Pause, EverySignalThatEndsTheWrapperThawsTheJobFirst) {
+  std::vector<int> signals{SIGTERM, SIGINT,       SIGHUP,  SIGQUIT, SIGPIPE, SIGUSR1, SIGXFSZ,
+                           SIGALRM, SIGRTMIN + 3, SIGABRT, SIGILL,  SIGSYS,  SIGTRAP};
+#ifndef LULL_SANITIZED
+  // A sanitizer's runtime keeps these for itself, and the wrapper leaves a
+  // signal that is handled already as it is.
+  signals.insert(signals.end(), {SIGSEGV, SIGBUS, SIGFPE});
+#endif
+  for (const int signal : signals) {
+    SCOPED_TRACE(strsignal(signal));
+    const auto wrapper = start();
+    ASSERT_NE(wrapper, nullptr);
+    SKIP_WITHOUT_LEAF();
+    write_file(leaf_ + "/cgroup.freeze", "1");
+    ASSERT_TRUE(becomes_frozen(leaf_, true));
+    ::kill(wrapper->pid(), signal);
+    EXPECT_EQ(wrapper->wait(patience), 128 + signal);
+    EXPECT_FALSE(asked_frozen(leaf_));
+    let_go();
+  }
+}
+
+// Ctrl-Z: the job runs while its wrapper is stopped.
+TEST_F(Pause, AStoppedWrapperLeavesItsJobRunning) {
+  const auto wrapper = start();
+  ASSERT_NE(wrapper, nullptr);
+  SKIP_WITHOUT_LEAF();
+  write_file(leaf_ + "/cgroup.freeze", "1");
+  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  ::kill(wrapper->pid(), SIGTSTP);
+  EXPECT_TRUE(within(seconds(10), [&] { return stopped(wrapper->pid()); }));
+  EXPECT_FALSE(asked_frozen(leaf_));
+  ::kill(wrapper->pid(), SIGCONT);
+  EXPECT_TRUE(within(seconds(10), [&] { return !stopped(wrapper->pid()); }));
+  let_go();
+  EXPECT_EQ(wrapper->wait(patience), 0);
+}
+
+// A standard error nobody reads holds the wrapper up nowhere: the child
+// starts, a SIGTERM ends the wrapper at once with the job thawed, and the
+// lines it could not write are counted.
+TEST_F(Pause, AStandardErrorNobodyReadsHoldsNothingUp) {
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe2(pipe_ends, O_NONBLOCK | O_CLOEXEC), 0);
+  const std::string block(4096, 'x');
+  while (::write(pipe_ends[1], block.data(), block.size()) > 0) {
+  }
+  ::fcntl(pipe_ends[1], F_SETFL, 0);  // full, and a writer would wait
+  const auto wrapper = start({"LULLRUN_DEBUG=1"}, {.program = {}, .standard_output = pipe_ends[1]});
+  ASSERT_NE(wrapper, nullptr);
+  if (!in_leaf()) ::close(pipe_ends[0]);
+  SKIP_WITHOUT_LEAF();
+  write_file(leaf_ + "/cgroup.freeze", "1");
+  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  std::array<char, 4096> drained{};
+  while (::read(pipe_ends[0], drained.data(), drained.size()) > 0) {
+  }
+  ::kill(wrapper->pid(), SIGTERM);
+  EXPECT_EQ(wrapper->wait(seconds(5)), 128 + SIGTERM);
+  EXPECT_FALSE(asked_frozen(leaf_));
+  ::close(pipe_ends[1]);
+  std::string said;
+  for (ssize_t got = 0; (got = ::read(pipe_ends[0], drained.data(), drained.size())) > 0;)
+    said.append(drained.data(), static_cast<std::size_t>(got));
+  EXPECT_NE(said.find("lines dropped before this one"), std::string::npos) << said;
+  ::close(pipe_ends[0]);
+  let_go();
+}
+
+#ifndef LULL_SANITIZED
+// Five descriptors: the standard three, the leaf's cgroup.freeze, open from
+// the start, and the signalfd; no room for another to thaw with.
+TEST_F(Pause, ADescriptorLimitKeepsNoThawFromBeingWritten) {
+  const auto wrapper = start({}, {.program = {}, .descriptor_limit = 5});
+  ASSERT_NE(wrapper, nullptr);
+  SKIP_WITHOUT_LEAF();
+  write_file(leaf_ + "/cgroup.freeze", "1");
+  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  ::kill(wrapper->pid(), SIGTERM);
+  EXPECT_EQ(wrapper->wait(patience), 128 + SIGTERM);
+  EXPECT_FALSE(asked_frozen(leaf_));
+  let_go();
+}
+#endif
+
+// The groups named `prefix`... in `folder`, down to `depth` levels; groups
+// other tests remove meanwhile are passed by.
+std::vector<std::string> groups_named(const std::string& folder, const std::string& prefix,
+                                      int depth) {
+  std::vector<std::string> found;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    if (!it->is_directory(error)) continue;
+    if (it->path().filename().string().starts_with(prefix)) found.push_back(it->path());
+    if (depth > 1)
+      for (std::string& below : groups_named(it->path(), prefix, depth - 1))
+        found.push_back(std::move(below));
+  }
+  return found;
+}
+
+// A start that fails leaves no leaf behind, and no shared group it made.
+TEST_F(Pause, AFailedStartLeavesNothing) {
+  WrapperProcess wrapper({.program = link_once(), .arguments = {"/nonexistent/program"}});
+  const pid_t maker = wrapper.pid();
+  EXPECT_EQ(wrapper.wait(patience), 127);
+  EXPECT_EQ(groups_named(unified_root, "lullrun-job-" + std::to_string(maker) + "-", 4),
+            std::vector<std::string>{});
+}
+
+// A wrapper that is another's job leaves the pause to that one: frozen by
+// it, it could neither thaw its own job nor see it told to end.
+TEST_F(Pause, AWrapperInsideAnothersJobDoesNotPause) {
+  std::filesystem::remove(report_path());
+  const std::string log = folder_ / "log";
+  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  WrapperProcess outer({.program = link_once(),
+                        .arguments = {lullrun_path, test_child_path},
+                        .environment = {"LULLRUN_DEBUG=1", report_variable(), hold_variable()},
+                        .standard_output = out});
+  ::close(out);
+  const Report report = wait_for_report(report_path());
+  ASSERT_EQ(values(report, "pid").size(), 1U);
+  child_ = std::stoi(values(report, "pid").front());
+  const bool nested_in_leaf = read_file(log).find("leaf: the job is in") != std::string::npos;
+  let_go();
+  EXPECT_EQ(outer.wait(patience), 0);
+  if (!nested_in_leaf || ::geteuid() != 0) GTEST_SKIP() << "needs root and leaves";
+  EXPECT_NE(read_file(log).find("pause: none: the wrapper runs in another wrapper's job"),
+            std::string::npos)
+      << read_file(log);
+}
+
+// A file of 64 MiB on the disk, written once and kept for later runs: read
+// without the page cache, every read goes to the disk.
+std::string disk_file() {
+  std::string path = "/var/tmp/lull-pause-test.data";
+  constexpr std::uintmax_t size = 64 << 20;
+  std::error_code error;
+  if (std::filesystem::file_size(path, error) == size) return path;
+  std::ofstream out(path + ".partial", std::ios::binary);
+  const std::string block(1 << 20, 'x');
+  for (std::uintmax_t written = 0; written < size; written += block.size()) out << block;
+  out.close();
+  std::filesystem::rename(path + ".partial", path, error);
+  ::sync();
+  return error ? "" : path;
+}
+
+// A foreground in a group of its own beside whatever sits in the root: it
+// reads one 4 KiB block at a time from the disk, without the page cache, as
+// an interactive program does, and so waits on the disk much of the time.
+class Foreground {
+ public:
+  explicit Foreground(const std::string& disk)
+      : group_(unified_root + "/lull-test-foreground-" + std::to_string(::getpid())) {
+    ::mkdir(group_.c_str(), 0755);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::ofstream(group_ + "/cgroup.procs") << "0\n";
+      const int fd = ::open(disk.c_str(), O_RDONLY | O_DIRECT);
+      void* block = nullptr;
+      if (fd < 0 || ::posix_memalign(&block, 4096, 4096) != 0) ::_exit(1);
+      const off_t blocks = ::lseek(fd, 0, SEEK_END) / 4096;
+      if (blocks <= 0) ::_exit(1);
+      for (unsigned long next = 1;; next = next * 6364136223846793005UL + 1)
+        (void)::pread(fd, block, 4096, static_cast<off_t>((next >> 17) % blocks) * 4096);
+    }
+  }
+  ~Foreground() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    within(seconds(5), [&] { return ::rmdir(group_.c_str()) == 0 || errno == ENOENT; });
+  }
+  Foreground(const Foreground&) = delete;
+  Foreground& operator=(const Foreground&) = delete;
+
+ private:
+  std::string group_;
+  pid_t pid_ = -1;
+};
+
+// A real pause, made by a real foreground that waits on the disk beside a job
+// that reads it.
+class RealPause : public Pause {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0 || disk_file().empty()) GTEST_SKIP() << "needs root and a disk to read";
+  }
+  // With `output` as its standard output and error where given.
+  std::unique_ptr<WrapperProcess> start_reading(std::vector<std::string> environment = {},
+                                                int output = -1) {
+    environment.push_back("LULL_READ=" + disk_file());
+    return start(std::move(environment), {.program = {}, .standard_output = output});
+  }
+  // Whether the leaf was asked to be frozen at some moment within `limit`.
+  [[nodiscard]] bool pauses_within(milliseconds limit) const {
+    return within(limit, [&] { return asked_frozen(leaf_); });
+  }
+};
+
+// The guard started with the first pause thaws the job within a second of
+// its wrapper's SIGKILL, with no later start.
+TEST_F(RealPause, AForegroundWaitingOnTheDiskPausesTheJobAndAKilledWrapperLetsItGo) {
+  const Foreground foreground(disk_file());
+  const auto wrapper = start_reading();
+  ASSERT_NE(wrapper, nullptr);
+  SKIP_WITHOUT_LEAF();
+  ASSERT_TRUE(pauses_within(seconds(20)));
+  ::kill(wrapper->pid(), SIGKILL);
+  EXPECT_EQ(wrapper->wait(patience), 128 + SIGKILL);
+  EXPECT_TRUE(within(milliseconds(1500), [&] { return !asked_frozen(leaf_); }));
+  let_go();
+}
+
+// Neither the job's own stall nor a foreground pauses a job run with
+// LULLRUN_PAUSE=0; the job's own stall alone pauses nothing either.
+TEST_F(RealPause, NoPauseForTheJobsOwnStallNorWithThePauseOff) {
+  {
+    const auto wrapper = start_reading();
+    ASSERT_NE(wrapper, nullptr);
+    SKIP_WITHOUT_LEAF();
+    EXPECT_FALSE(pauses_within(seconds(4)));
+    let_go();
+  }
+  const Foreground foreground(disk_file());
+  const auto wrapper = start_reading({"LULLRUN_PAUSE=0"});
+  ASSERT_NE(wrapper, nullptr);
+  EXPECT_FALSE(pauses_within(seconds(4)));
+  let_go();
+}
+
+// A process in a group the job made below its leaf, told to end while the
+// job is paused, ends within a second or so, not at the 10 s bound; the
+// emptied groups go with the leaf.
+TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
+  const Foreground foreground(disk_file());
+  const std::string log = folder_ / "log";
+  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const auto wrapper = start_reading({"LULL_SUBGROUP=1", "LULLRUN_DEBUG=1"}, out);
+  ::close(out);
+  ASSERT_NE(wrapper, nullptr);
+  SKIP_WITHOUT_LEAF();
+  ASSERT_GT(worker_, 0);
+  ASSERT_TRUE(pauses_within(seconds(20)));
+  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  ::kill(worker_, SIGTERM);
+  EXPECT_TRUE(wait_until_gone(worker_, milliseconds(3000)));
+  EXPECT_NE(read_file(log).find("told to end"), std::string::npos) << read_file(log);
+  let_go();
+  EXPECT_EQ(wrapper->wait(patience), 0);
+  EXPECT_FALSE(std::filesystem::exists(leaf_));
+}
+
+// SIGQUIT (a JVM's thread dump) or SIGHUP (a reload) pending: thawed to
+// answer, and paused again afterwards.
+TEST_F(RealPause, ASignalToAnswerThawsButThePausesGoOn) {
+  const Foreground foreground(disk_file());
+  const std::string log = folder_ / "log";
+  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const auto wrapper = start_reading({"LULLRUN_DEBUG=1"}, out);
+  ::close(out);
+  ASSERT_NE(wrapper, nullptr);
+  SKIP_WITHOUT_LEAF();
+  ASSERT_TRUE(pauses_within(seconds(20)));
+  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  ::kill(worker_, SIGQUIT);
+  EXPECT_TRUE(within(seconds(3), [&] { return !asked_frozen(leaf_); }));
+  EXPECT_NE(read_file(log).find("a signal to answer"), std::string::npos) << read_file(log);
+  EXPECT_TRUE(pauses_within(seconds(20)));
+  let_go();
 }
 
 }  // namespace

@@ -3,14 +3,19 @@
 // class and nice, signal mask, ignored signals, open descriptors, what its
 // standard input and output are, its control groups and I/O priority), then
 // behaves as LULL_THREADS, LULL_SLEEP_MS, LULL_EXIT and LULL_KILL_SELF say, and
-// writes the moment it ends to LULL_REPORT.end.
+// writes the moment it ends to LULL_REPORT.end. With LULL_READ naming a file
+// or device, a worker process (reported as "worker") reads it without the
+// page cache for as long as the child lives; with LULL_SUBGROUP as well, from
+// a group it makes below the child's own.
 // Its class at its first instruction is reported as "first policy P nice N";
 // with LULL_HOLD set, it waits after its report for as long as that file
 // exists (its scratch folder removed lets it go too).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -92,6 +97,60 @@ std::string report(int argc, char** argv) {
   return out.str();
 }
 
+// The child's own group in the unified tree, as a folder.
+std::string own_unified_folder() {
+  std::ifstream groups("/proc/self/cgroup");
+  for (std::string line; std::getline(groups, line);) {
+    if (line.starts_with("0::")) {
+      const bool hybrid = ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0;
+      return (hybrid ? "/sys/fs/cgroup/unified" : "/sys/fs/cgroup") + line.substr(3);
+    }
+  }
+  return "";
+}
+
+// Reads `path` a MiB at a time with O_DIRECT, from a point of its own, until
+// its parent is gone or SIGTERM comes.
+[[noreturn]] void read_without_cache(const char* path, pid_t parent) {
+  // A handler, as a program that tidies up has: a frozen process runs it
+  // only once thawed, where the default action would end it frozen or not.
+  (void)::signal(SIGTERM, [](int) { ::_exit(0); });
+  (void)::signal(SIGQUIT, [](int) {});  // a thread dump, as a JVM answers it
+  const int fd = ::open(path, O_RDONLY | O_DIRECT);
+  void* buffer = nullptr;
+  constexpr std::size_t chunk = 1 << 20;
+  if (fd < 0 || ::posix_memalign(&buffer, 4096, chunk) != 0) ::_exit(1);
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  off_t at = size > static_cast<off_t>(4 * chunk)
+                 ? static_cast<off_t>(::getpid() % (size / static_cast<off_t>(chunk) - 2)) *
+                       static_cast<off_t>(chunk)
+                 : 0;
+  while (::getppid() == parent) {
+    if (::pread(fd, buffer, chunk, at) <= 0) at = 0;
+    at += static_cast<off_t>(chunk);
+  }
+  ::_exit(0);
+}
+
+// The worker of LULL_READ, in a group of its own below the child's where
+// LULL_SUBGROUP asks; its process id, or 0.
+pid_t start_reader() {
+  const char* path = std::getenv("LULL_READ");
+  if (path == nullptr) return 0;
+  std::string subgroup;
+  if (std::getenv("LULL_SUBGROUP") != nullptr) {
+    subgroup = own_unified_folder() + "/sub";
+    ::mkdir(subgroup.c_str(), 0755);
+  }
+  const pid_t parent = ::getpid();
+  const pid_t worker = ::fork();
+  if (worker == 0) {
+    if (!subgroup.empty()) std::ofstream(subgroup + "/cgroup.procs") << "0\n";
+    read_without_cache(path, parent);
+  }
+  return worker;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,9 +164,11 @@ int main(int argc, char** argv) {
       while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     });
   }
+  const pid_t worker = start_reader();
   if (const char* path = std::getenv("LULL_REPORT")) {
     const std::string partial = std::string(path) + ".partial";
-    const std::string text = report(argc, argv);  // before the file is opened: it lists descriptors
+    const std::string text = report(argc, argv) + "worker " + std::to_string(worker) +
+                             "\n";  // before the file is opened: it lists descriptors
     std::ofstream(partial) << text;
     std::rename(partial.c_str(), path);  // the test sees the report whole or not at all
   }

@@ -1,0 +1,76 @@
+// When to pause the job: the decision alone, fed with readings of the stall
+// of the groups the wrapper watches, so that it can be tested without a
+// disk. Linux code only.
+#pragma once
+
+#include <cstdint>
+
+namespace lull::platform {
+
+// The rules of the pause, in milliseconds. Why these values: README, "The
+// disk".
+struct PauseRules {
+  std::int64_t sample_ms = 100;           // how often the watch reads the stall while it watches
+  std::int64_t stall_percent = 10;        // others' stall, as a share of the time, that pauses
+  std::int64_t least_calm_ms = 200;       // calm before a thaw
+  std::int64_t most_calm_ms = 2000;       // the calm wait, doubled for a flapping stall, stops here
+  std::int64_t longest_pause_ms = 10000;  // never frozen longer than this at a stretch
+  std::int64_t run_after_bound_ms = 1000;  // then the job runs at least this long
+  // A pause is judged over its first second, after what was in flight when
+  // the job froze has had time to finish: others' stall that has not fallen
+  // to `helped_percent` of what paused the job says the job did not cause it
+  // (a reader of the job's own file system, a disk the job does not use).
+  std::int64_t settle_ms = 200;
+  std::int64_t judge_ms = 1000;
+  std::int64_t helped_percent = 80;
+  std::int64_t least_back_off_ms = 5000;  // then no pause for this long, doubled each time
+  std::int64_t most_back_off_ms = 60000;
+};
+
+// What to do after one reading.
+enum class PauseStep { none, pause, thaw_calm, thaw_bound, thaw_useless };
+
+// The decision alone, fed with readings: whether the job should be frozen.
+class PauseDecision {
+ public:
+  explicit PauseDecision(PauseRules rules = {})
+      : rules_(rules), calm_ms_(rules.least_calm_ms), back_off_ms_(rules.least_back_off_ms) {}
+
+  // One reading at `now_ms`: the most stall, in microseconds, that any
+  // watched group gained over the last `elapsed_ms`.
+  PauseStep observe(std::int64_t now_ms, std::int64_t elapsed_ms, std::int64_t stall_us);
+  // Ends a pause for a reason of the caller's (the wrapper ends or stops, the
+  // job is told to end); counts it as no flap. The job may pause again after
+  // `hold_off_ms`.
+  void thawed_from_outside(std::int64_t now_ms, std::int64_t hold_off_ms = 0);
+
+  [[nodiscard]] bool paused() const { return paused_; }
+  [[nodiscard]] std::int64_t calm_needed_ms() const { return calm_ms_; }
+  [[nodiscard]] std::int64_t may_pause_at_ms() const { return may_pause_at_; }
+  [[nodiscard]] int pauses() const { return pauses_; }
+  [[nodiscard]] std::int64_t paused_ms() const { return paused_ms_; }
+  [[nodiscard]] std::int64_t paused_since_ms() const { return paused_at_; }
+
+ private:
+  PauseStep start_pause(std::int64_t now_ms, std::int64_t share);
+  // Whether the pause, judged over its first second, has not let the stall fall.
+  bool judged_useless(std::int64_t now_ms, std::int64_t elapsed_ms, std::int64_t stall_us);
+  void thaw(std::int64_t now_ms, bool calm);
+
+  PauseRules rules_;
+  std::int64_t calm_ms_;
+  std::int64_t back_off_ms_;
+  bool paused_ = false;
+  bool last_thaw_calm_ = false;
+  std::int64_t paused_at_ = 0;
+  std::int64_t last_stall_ = 0;
+  std::int64_t thawed_at_ = 0;
+  std::int64_t may_pause_at_ = 0;
+  std::int64_t pausing_share_ = 0;  // others' stall, per 10,000 of the time, that paused the job
+  std::int64_t judged_stall_us_ = 0;
+  std::int64_t judged_ms_ = 0;
+  int pauses_ = 0;
+  std::int64_t paused_ms_ = 0;
+};
+
+}  // namespace lull::platform

@@ -1,0 +1,116 @@
+// Freezing a real group of the unified tree: a thaw needs no new descriptor,
+// and the guard thaws the group once its owner is killed outright.
+#include "platform/linux/leaf_freezer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace lull::platform {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string text_of(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A group of its own in the unified tree, for a process that sleeps in it.
+class FrozenGroup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string root = ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0
+                                 ? "/sys/fs/cgroup/unified"
+                                 : "/sys/fs/cgroup";
+    group_ = root + "/lull-test-freezer-" + std::to_string(::getpid());
+    if (::geteuid() != 0 || ::mkdir(group_.c_str(), 0755) != 0 ||
+        ::access((group_ + "/cgroup.freeze").c_str(), W_OK) != 0)
+      GTEST_SKIP() << "needs root and a unified tree with a freezer";
+    sleeper_ = ::fork();
+    if (sleeper_ == 0) {
+      std::ofstream(group_ + "/cgroup.procs") << "0\n";
+      ::pause();
+      ::_exit(0);
+    }
+  }
+  void TearDown() override {
+    if (sleeper_ > 0) {
+      ::kill(sleeper_, SIGKILL);
+      ::waitpid(sleeper_, nullptr, 0);
+    }
+    for (int attempt = 0; attempt < 100 && ::rmdir(group_.c_str()) != 0 && errno == EBUSY;
+         ++attempt)
+      std::this_thread::sleep_for(milliseconds(10));
+  }
+  [[nodiscard]] bool asked_frozen() const { return text_of(group_ + "/cgroup.freeze") == "1\n"; }
+
+  // Runs `owner` in a process of its own (which holds the freezer) and
+  // gives its exit status, or 128+N for signal N.
+  template <typename Owner>
+  int run_owner(Owner owner) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::alarm(10);  // a hang ends as SIGALRM
+      ::_exit(owner());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::string group_;
+  pid_t sleeper_ = -1;
+};
+
+TEST_F(FrozenGroup, AThawNeedsNoDescriptorLeft) {
+  const int status = run_owner([&] {
+    LeafFreezer freezer;
+    if (!freezer.open(group_) || freezer.freeze() != 0) return 1;
+    while (::open("/dev/null", O_RDONLY) >= 0) {
+    }
+    return freezer.thaw() == 0 && !freezer.thaw_owed() ? 0 : 2;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(asked_frozen());
+}
+
+TEST_F(FrozenGroup, TheGuardThawsWhenItsOwnerIsKilledOutright) {
+  const int status = run_owner([&] {
+    LeafFreezer freezer;
+    if (!freezer.open(group_) || freezer.freeze() != 0) return 1;
+    (void)::raise(SIGKILL);
+    return 2;
+  });
+  EXPECT_EQ(status, 128 + SIGKILL);
+  const auto deadline = std::chrono::steady_clock::now() + milliseconds(1000);
+  while (asked_frozen() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_FALSE(asked_frozen());
+}
+
+TEST_F(FrozenGroup, AClosedFreezerLeavesNeitherAFrozenGroupNorItsGuard) {
+  const int status = run_owner([&] {
+    LeafFreezer freezer;
+    if (!freezer.open(group_) || freezer.freeze() != 0) return 1;
+    freezer.close();
+    // The guard was our child: reaped, none is left.
+    return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD ? 0 : 2;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(asked_frozen());
+}
+
+}  // namespace
+}  // namespace lull::platform
