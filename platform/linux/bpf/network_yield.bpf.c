@@ -1,0 +1,216 @@
+// The job's network programs, attached to its own leaf by the wrapper (Linux,
+// root): a congestion control that gives way to other traffic, a program on
+// the job's TCP sockets that marks them and chooses that congestion control
+// before the first segment, and one that marks the job's UDP sockets.
+//
+// Built by clang's BPF target; the kernel's own structures are reached
+// through compile-once-run-everywhere relocations against the running
+// kernel's BTF, so only the fields used are declared here.
+#include <linux/bpf.h>
+
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+
+#define SOL_IP 0
+#define SOL_TCP 6
+#define SOL_IPV6 41
+#define IP_TOS 1
+#define IPV6_TCLASS 67
+#define TCP_CONGESTION 13
+#define AF_INET 2
+#define AF_INET6 10
+
+// The settings, written by the wrapper into the object before it loads it
+// (platform/linux/network_yield.cpp keeps the same layout): the congestion
+// control's name (the wrapper's own, or the kernel's Vegas), the DSCP value
+// shifted into the traffic-class byte, the sockets' mark, and whether to
+// set the congestion control at all. The name stands in for a placeholder the
+// wrapper replaces in the object: every wrapper registers its own, so that
+// one ending does not take the name from another's job.
+struct settings {
+  char cc_name[16];
+  __u32 traffic_class;
+  __u32 mark;
+  __u32 set_cc;
+} settings = {"lullrun_0000000", 8 << 2, 0, 1};
+
+struct sock_common {
+  unsigned short skc_family;
+} __attribute__((preserve_access_index));
+
+struct sock {
+  struct sock_common __sk_common;
+} __attribute__((preserve_access_index));
+
+struct inet_connection_sock {
+  __u8 icsk_ca_state;
+  __u64 icsk_ca_priv[13];
+} __attribute__((preserve_access_index));
+
+struct tcp_sock {
+  __u32 snd_cwnd;
+  __u32 snd_ssthresh;
+  __u32 snd_nxt;
+  __u32 snd_una;
+} __attribute__((preserve_access_index));
+
+struct ack_sample {
+  __u32 pkts_acked;
+  __s32 rtt_us;
+  __u32 in_flight;
+} __attribute__((preserve_access_index));
+
+struct tcp_congestion_ops {
+  void (*init)(struct sock *sk);
+  __u32 (*ssthresh)(struct sock *sk);
+  void (*cong_avoid)(struct sock *sk, __u32 ack, __u32 acked);
+  void (*set_state)(struct sock *sk, __u8 new_state);
+  void (*cwnd_event)(struct sock *sk, int ev);
+  void (*pkts_acked)(struct sock *sk, const struct ack_sample *sample);
+  __u32 (*undo_cwnd)(struct sock *sk);
+  char name[16];
+} __attribute__((preserve_access_index));
+
+extern __u32 tcp_reno_ssthresh(struct sock *sk) __ksym;
+extern __u32 tcp_reno_undo_cwnd(struct sock *sk) __ksym;
+extern __u32 tcp_slow_start(struct tcp_sock *tp, __u32 acked) __ksym;
+
+// What the congestion control keeps per connection, in the socket's own
+// private area (13 words there; 4 used).
+struct yield_state {
+  __u32 base_rtt_us;   // the least round trip seen: the path with empty queues
+  __u32 round_min_us;  // the least round trip of the current round
+  __u32 round_end;     // the sequence number that ends the current round
+  __u32 samples;       // round-trip samples in the current round
+};
+
+// Vegas's rule, in segments the connection keeps queued at the bottleneck:
+// fewer than `least` and it grows, more than `most` and it shrinks; in slow
+// start, more than `start_most` ends slow start. A few segments are a
+// millisecond or two at home-link rates: the user's own traffic finds the
+// queue almost empty, and the job still fills an otherwise idle link.
+#define QUEUED_LEAST 2
+#define QUEUED_MOST 4
+#define QUEUED_START_MOST 1
+#define LEAST_CWND 2
+
+static struct yield_state *state_of(struct sock *sk) {
+  return (struct yield_state *)((struct inet_connection_sock *)sk)->icsk_ca_priv;
+}
+
+static void new_round(struct yield_state *state, const struct tcp_sock *tp) {
+  state->round_end = tp->snd_nxt;
+  state->round_min_us = ~0U;
+  state->samples = 0;
+}
+
+SEC("struct_ops/yield_init")
+void BPF_PROG(yield_init, struct sock *sk) {
+  struct yield_state *state = state_of(sk);
+  state->base_rtt_us = ~0U;
+  new_round(state, (struct tcp_sock *)sk);
+}
+
+SEC("struct_ops/yield_pkts_acked")
+void BPF_PROG(yield_pkts_acked, struct sock *sk, const struct ack_sample *sample) {
+  struct yield_state *state = state_of(sk);
+  if (sample->rtt_us <= 0) return;
+  __u32 rtt = (__u32)sample->rtt_us + 1;
+  if (rtt < state->base_rtt_us) state->base_rtt_us = rtt;
+  if (rtt < state->round_min_us) state->round_min_us = rtt;
+  state->samples++;
+}
+
+// Once a round: how many of its segments wait in queues (the window times the
+// share of the round trip that is queueing), and the window moved by one
+// segment to keep that between the bounds.
+static void adjust_once_a_round(struct tcp_sock *tp, const struct yield_state *state) {
+  __u32 cwnd = tp->snd_cwnd;
+  __u32 rtt = state->round_min_us;
+  __u32 queued = (__u32)((__u64)cwnd * (rtt - state->base_rtt_us) / rtt);
+  if (cwnd < tp->snd_ssthresh) {
+    if (queued <= QUEUED_START_MOST) return;
+    // Leave slow start at the window that filled the path without a queue.
+    __u32 fitting = (__u32)((__u64)cwnd * state->base_rtt_us / rtt) + 1;
+    cwnd = fitting < cwnd ? fitting : cwnd;
+    tp->snd_ssthresh = cwnd > LEAST_CWND ? cwnd - 1 : LEAST_CWND;
+  } else if (queued > QUEUED_MOST) {
+    cwnd--;
+    tp->snd_ssthresh = cwnd > LEAST_CWND ? cwnd - 1 : LEAST_CWND;
+  } else if (queued < QUEUED_LEAST) {
+    cwnd++;
+  }
+  tp->snd_cwnd = cwnd > LEAST_CWND ? cwnd : LEAST_CWND;
+}
+
+SEC("struct_ops/yield_cong_avoid")
+void BPF_PROG(yield_cong_avoid, struct sock *sk, __u32 ack, __u32 acked) {
+  struct tcp_sock *tp = (struct tcp_sock *)sk;
+  struct yield_state *state = state_of(sk);
+  if ((__s32)(ack - state->round_end) > 0) {
+    // Too few samples (a round of one segment, delayed ACKs): no judgement.
+    if (state->samples >= 2 && state->round_min_us != ~0U &&
+        state->round_min_us >= state->base_rtt_us)
+      adjust_once_a_round(tp, state);
+    new_round(state, tp);
+  } else if (tp->snd_cwnd < tp->snd_ssthresh) {
+    tcp_slow_start(tp, acked);
+  }
+}
+
+SEC("struct_ops/yield_ssthresh")
+__u32 BPF_PROG(yield_ssthresh, struct sock *sk) { return tcp_reno_ssthresh(sk); }
+
+SEC("struct_ops/yield_undo_cwnd")
+__u32 BPF_PROG(yield_undo_cwnd, struct sock *sk) { return tcp_reno_undo_cwnd(sk); }
+
+SEC(".struct_ops")
+struct tcp_congestion_ops yielding = {
+    .init = (void *)yield_init,
+    .ssthresh = (void *)yield_ssthresh,
+    .cong_avoid = (void *)yield_cong_avoid,
+    .pkts_acked = (void *)yield_pkts_acked,
+    .undo_cwnd = (void *)yield_undo_cwnd,
+    .name = "lullrun_0000000",
+};
+
+// The mark and the congestion control on a TCP socket of the job. Each is
+// tried on its own: a socket the kernel refuses one for keeps the other.
+static void mark_and_yield(struct bpf_sock_ops *skops) {
+  int tclass = (int)settings.traffic_class;
+  if (skops->family == AF_INET6)
+    bpf_setsockopt(skops, SOL_IPV6, IPV6_TCLASS, &tclass, sizeof tclass);
+  else
+    bpf_setsockopt(skops, SOL_IP, IP_TOS, &tclass, sizeof tclass);
+  if (settings.set_cc)
+    bpf_setsockopt(skops, SOL_TCP, TCP_CONGESTION, settings.cc_name, sizeof settings.cc_name);
+}
+
+// Before the SYN of a connection the job makes, on a socket the job listens
+// on (its accepted connections inherit both), and on an accepted one.
+SEC("sockops")
+int job_sockops(struct bpf_sock_ops *skops) {
+  switch (skops->op) {
+    case BPF_SOCK_OPS_TCP_CONNECT_CB:
+    case BPF_SOCK_OPS_TCP_LISTEN_CB:
+    case BPF_SOCK_OPS_PASSIVE_ESTABLISHED_CB:
+      mark_and_yield(skops);
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+// UDP (QUIC, among others) has no congestion control of the kernel's to
+// choose and no hook before its first datagram: every IP socket of the job
+// carries a mark from its creation, which a firewall's rule can turn into the
+// DSCP value. A socket the job marks itself keeps its own. Every socket is
+// let through, marked or not.
+SEC("cgroup/sock_create")
+int job_sock_create(struct bpf_sock *sk) {
+  if (settings.mark != 0) sk->mark = settings.mark;
+  return 1;
+}
+
+char LICENSE[] SEC("license") = "GPL";
