@@ -35,6 +35,7 @@ struct ObjectSettings {
   std::uint32_t traffic_class = 0;
   std::uint32_t mark = 0;
   std::uint32_t set_congestion = 0;
+  std::uint32_t steer_window = 0;
 };
 
 // The name the object carries until the wrapper writes its own in.
@@ -184,6 +185,7 @@ struct NetworkYield::Loaded {
     settings.traffic_class = yield_dscp << 2;
     settings.mark = yield_mark;
     settings.set_congestion = name.empty() ? 0 : 1;
+    settings.steer_window = 1;
     settings.congestion.fill('\0');
     std::copy_n(name.begin(), std::min(name.size(), congestion_name_size - 1),
                 settings.congestion.begin());
