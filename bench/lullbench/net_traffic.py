@@ -92,24 +92,25 @@ def bulk(direction, host, port, seconds, log, tos=0, cap_mbit=0.0):
     connection.settimeout(0.2)
     start = time.monotonic()
     end = start + seconds
-    moved, next_line, lines = 0, start, []
+    moved, next_line = 0, start
     block = b"\0" * (16 * 1024)
-    while time.monotonic() < end:
-        if cap_mbit and moved * 8 / 1e6 > cap_mbit * (time.monotonic() - start):
-            time.sleep(0.002)
-        else:
-            try:
-                moved += (connection.send(block) if direction == "up"
-                          else len(connection.recv(16 * 1024)))
-            except socket.timeout:
-                pass
-        now = time.monotonic()
-        if now >= next_line:
-            lines.append(f"{now:.4f} {moved}\n")
-            next_line = now + 0.1
-    lines.append(f"{time.monotonic():.4f} {moved}\n")
+    # Written as it goes: the figure times its phases from the first line.
     with open(log, "w") as out:
-        out.writelines(lines)
+        while time.monotonic() < end:
+            if cap_mbit and moved * 8 / 1e6 > cap_mbit * (time.monotonic() - start):
+                time.sleep(0.002)
+            else:
+                try:
+                    moved += (connection.send(block) if direction == "up"
+                              else len(connection.recv(16 * 1024)))
+                except socket.timeout:
+                    pass
+            now = time.monotonic()
+            if now >= next_line:
+                out.write(f"{now:.4f} {moved}\n")
+                out.flush()
+                next_line = now + 0.1
+        out.write(f"{time.monotonic():.4f} {moved}\n")
     connection.close()
 
 

@@ -17,6 +17,7 @@ link, uploading and downloading alike."""
 import os
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -30,6 +31,7 @@ DELAY = BUILD / "bench" / "lull_delay"
 RATE_MBIT = 20
 PORT = 5301
 LINK_SECONDS = 3600   # the most any helper of the figure lives
+JOB_START_SECONDS = 30
 DIRECTIONS = ("up", "down")
 PEERS = {
     "plain": ([], []),
@@ -133,6 +135,20 @@ def rate_mbit(log, start, end):
     return (b1 - b0) * 8 / 1e6 / (t1 - t0) if t1 > t0 else 0.0
 
 
+def first_line(log, seconds):
+    """When a transfer's log first showed bytes moved (the job began: an idle
+    job on a busy machine may wait for the processor), or None."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if log.exists():
+            for line in log.read_text().splitlines():
+                fields = line.split()
+                if len(fields) == 2 and int(fields[1]) > 0:
+                    return float(fields[0])
+        time.sleep(0.1)
+    return None
+
+
 def round_trips(log):
     return [float(line.split()[1]) for line in Path(log).read_text().splitlines()]
 
@@ -183,8 +199,10 @@ def beside_job(bed, direction, phases, scratch, name):
         str(phases.total), str(job_log)] + options), stdin=subprocess.DEVNULL,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        started = time.monotonic()
-        time.sleep(phases.warm + phases.alone)
+        started = first_line(job_log, JOB_START_SECONDS)
+        if started is None:
+            return {"skipped": f"the job did not start within {JOB_START_SECONDS} s"}
+        time.sleep(max(0.0, started + phases.warm + phases.alone - time.monotonic()))
         alone_end = time.monotonic()
         probes, transfer = user_side(bed, direction, phases, scratch, name.split()[0])
         job.wait(timeout=phases.total + 30)
@@ -199,3 +217,120 @@ def beside_job(bed, direction, phases, scratch, name):
             "user_mbit": rate_mbit(transfer, first + phases.transfer / 4,
                                    first + phases.transfer),
             "job_idle_mbit": rate_mbit(job_log, started + phases.warm, alone_end)}
+
+
+def measure(settings):
+    if os.geteuid() != 0:
+        return {"skipped": "needs root (network namespaces)"}
+    if not DELAY.exists():
+        return {"skipped": f"no delay line at {DELAY}"}
+    phases = Phases(settings.quick)
+    rounds = settings.network_rounds
+    data = {"rounds": rounds, "phases": vars(phases), "alone": {}, "jobs": {}}
+    bed = Testbed()
+    try:
+        bed.open()
+        with tempfile.TemporaryDirectory(prefix="lullbench-net.") as name:
+            scratch = Path(name)
+            for round_number in range(rounds):
+                for direction in DIRECTIONS:
+                    say(f"network: round {round_number + 1}, the job {direction}loading")
+                    data["alone"].setdefault(direction, []).append(
+                        alone(bed, direction, phases, scratch))
+                    # The peers in a new order each round.
+                    names = list(PEERS)
+                    names = names[round_number % len(names):] + names[:round_number % len(names)]
+                    for peer in names:
+                        data["jobs"].setdefault(direction, {}).setdefault(peer, []).append(
+                            beside_job(bed, direction, phases, scratch, peer))
+    except (OSError, RuntimeError, subprocess.SubprocessError) as error:
+        return {"skipped": f"the testbed failed: {error}"}
+    finally:
+        bed.close()
+    return data
+
+
+TITLE = "12. The network: the user's round trip and transfer beside a job's upload or download"
+TARGETS = {"rtt": "the user's median round trip within 10 ms of alone",
+           "user": "the user's transfer ≥ 90 % of alone",
+           "job": "the job ≥ 80 % of the idle link"}
+
+
+def middle(samples, key):
+    values = [sample[key] for sample in samples if key in sample]
+    return median(values) if values else None
+
+
+def judged(data, direction):
+    """lullrun's three figures in `direction`, and whether each is met."""
+    alone_samples = data["alone"][direction]
+    ours = data["jobs"][direction]["lullrun"]
+    rtt_alone, user_alone = middle(alone_samples, "rtt_median"), middle(alone_samples, "user_mbit")
+    rtt, user, job = (middle(ours, "rtt_median"), middle(ours, "user_mbit"),
+                      middle(ours, "job_idle_mbit"))
+    return {"rtt": (rtt, rtt is not None and rtt <= rtt_alone + 10),
+            "user": (user, user is not None and user >= 0.9 * user_alone),
+            "job": (job, job is not None and job >= 0.8 * RATE_MBIT)}
+
+
+def section(data, settings, machine):
+    if "skipped" in data:
+        return Section(TITLE, [f"{data['skipped'].capitalize()}."],
+                       [Target(name, "—", None) for name in TARGETS.values()])
+    phases = data["phases"]
+    text = (f"Namespaces of the figure's own: the user's and the job's machines behind a home "
+            f"router whose line is {RATE_MBIT} Mbit/s each way with a 200 ms tail-drop buffer "
+            "(tbf), and a server 30 ms away (a delay line of 15 ms each way). Every TCP sender "
+            "but lullrun's is cubic. Each job runs "
+            f"{phases['warm']} s, then alone {phases['alone']} s (its rate: the share of the idle "
+            f"link), then beside the user's UDP probes every 50 ms for {phases['probes']} s "
+            f"(round trip), then beside the user's own transfer in the same direction for "
+            f"{phases['transfer']} s (its rate over the last three quarters, against the same "
+            f"transfer alone). Medians of {data['rounds']} rounds, the peers interleaved. The "
+            "job's rate is timed from its first byte: an idle job on a busy machine may wait "
+            "for the processor before it starts.")
+    blocks, targets = [text], []
+    for direction in DIRECTIONS:
+        alone_samples = data["alone"][direction]
+        rows = [["none (the user alone)",
+                 f"{middle(alone_samples, 'rtt_median'):.0f} / "
+                 f"{middle(alone_samples, 'rtt_p95'):.0f} ms",
+                 f"{middle(alone_samples, 'user_mbit'):.1f} Mbit/s (100 %)", "—"]]
+        user_alone = middle(alone_samples, "user_mbit")
+        for peer, samples in data["jobs"][direction].items():
+            if middle(samples, "rtt_median") is None:
+                rows.append([peer, "skipped", samples[0].get("skipped", ""), "—"])
+                continue
+            user = middle(samples, "user_mbit")
+            rows.append([peer, f"{middle(samples, 'rtt_median'):.0f} / "
+                               f"{middle(samples, 'rtt_p95'):.0f} ms",
+                         f"{user:.1f} Mbit/s ({100 * user / user_alone:.0f} %)",
+                         f"{middle(samples, 'job_idle_mbit'):.1f} Mbit/s"])
+        blocks.append(f"The job {direction}loading:")
+        blocks.append(table(["the job", "user's round trip (median / p95)",
+                             "user's transfer (share of alone)", "job alone on the link"],
+                            "lrrr", rows))
+        for key, (value, met) in judged(data, direction).items():
+            shown = (f"{value:.1f} Mbit/s" if key != "rtt" else f"{value:.0f} ms") \
+                if value is not None else "—"
+            targets.append(Target(f"Network, the job {direction}loading: {TARGETS[key]}", shown,
+                                  met if value is not None else None,
+                                  f"Network, {direction}load: {TARGETS[key]} missed ({shown})."))
+    return Section(TITLE, blocks, targets)
+
+
+def summary(data):
+    label = "12. beside a job's upload / download: the user's round trip, the user's transfer, " \
+            "the job alone"
+    if "skipped" in data:
+        return Summary(label, data["skipped"], "—", "+10 ms, ≥ 90 %, ≥ 80 %")
+    ours, peers = [], []
+    for direction in DIRECTIONS:
+        got = judged(data, direction)
+        user_alone = middle(data["alone"][direction], "user_mbit")
+        ours.append(f"{direction}: {got['rtt'][0]:.0f} ms, "
+                    f"{100 * got['user'][0] / user_alone:.0f} %, {got['job'][0]:.1f} Mbit/s")
+        plain = data["jobs"][direction]["plain"]
+        peers.append(f"plain {direction}: {middle(plain, 'rtt_median'):.0f} ms, "
+                     f"{100 * middle(plain, 'user_mbit') / user_alone:.0f} %")
+    return Summary(label, "; ".join(ours), "; ".join(peers), "+10 ms, ≥ 90 %, ≥ 80 %")
