@@ -103,11 +103,14 @@ int main(int argc, char** argv) {
     for (const Direction& direction : directions) {
       if (!direction.waiting.empty()) next = std::min(next, direction.waiting.front().due);
     }
-    const auto wait = std::chrono::ceil<std::chrono::microseconds>(next - Clock::now());
+    const auto wait = std::max(Clock::duration::zero(), next - Clock::now());
+    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    const timespec timeout{
+        whole.count(), std::chrono::duration_cast<std::chrono::nanoseconds>(wait - whole).count()};
     std::array<pollfd, 2> watched{pollfd{a, POLLIN, 0}, pollfd{b, POLLIN, 0}};
-    // poll counts in milliseconds: a wait below one is spun out, so that a
-    // packet leaves on its time and not up to a millisecond late.
-    ::poll(watched.data(), watched.size(), wait.count() >= 1000 ? static_cast<int>(wait.count() / 1000) : 0);
+    // ppoll's timeout in nanoseconds: a packet leaves on its time, not up to
+    // a millisecond late as with poll's.
+    ::ppoll(watched.data(), watched.size(), &timeout, nullptr);
     const auto now = Clock::now();
     for (Direction& direction : directions) {
       direction.take(now, delay);

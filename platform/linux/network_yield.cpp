@@ -42,7 +42,7 @@ struct ObjectSettings {
 constexpr std::string_view name_placeholder{"lullrun_0000000", congestion_name_size};
 
 // Attach types and flags newer than Debian 12's kernel headers.
-constexpr int attach_struct_ops = 44;  // BPF_STRUCT_OPS (Linux 6.4)
+constexpr int attach_struct_ops = 44;              // BPF_STRUCT_OPS (Linux 6.4)
 constexpr std::uint32_t map_flag_link = 1U << 13;  // BPF_F_LINK
 
 // libbpf, loaded only where the programs are wanted (root, and the switch
@@ -98,7 +98,7 @@ struct LibBpf {
 int forward_libbpf_line(libbpf_print_level level, const char* format, va_list arguments) {
   if (level == LIBBPF_DEBUG) return 0;
   std::array<char, 512> line{};
-  std::vsnprintf(line.data(), line.size(), format, arguments);
+  (void)std::vsnprintf(line.data(), line.size(), format, arguments);
   std::string_view text(line.data());
   while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
   diagnose("network: libbpf: %.*s", static_cast<int>(text.size()), text.data());
@@ -131,7 +131,8 @@ std::string unified_group(pid_t pid) {
 
 std::string own_congestion_name(pid_t wrapper) {
   std::array<char, congestion_name_size> name{};
-  std::snprintf(name.data(), name.size(), "lullrun_%07x", static_cast<unsigned>(wrapper) & 0xfffffffU);
+  (void)std::snprintf(name.data(), name.size(), "lullrun_%07x",
+                      static_cast<unsigned>(wrapper) & 0xfffffffU);
   return name.data();
 }
 
@@ -157,8 +158,8 @@ struct NetworkYield::Loaded {
   bpf_link* registration = nullptr;  // the congestion control's values, filled in
   int congestion_link = -1;          // the congestion control, registered while open
   std::vector<int> cgroup_links;
-  std::string congestion;            // the name the sockets are given; "" when none
-  std::vector<char> bytes;           // the object as opened: libbpf reads it until loaded
+  std::string congestion;   // the name the sockets are given; "" when none
+  std::vector<char> bytes;  // the object as opened: libbpf reads it until loaded
 
   ~Loaded() {
     for (const int link : cgroup_links) ::close(link);
@@ -317,9 +318,10 @@ void NetworkYield::attach(pid_t child, const Placement* placed, const PlacementP
   }
   if (failed == nullptr && (error = loaded->attach_to(leaf)) != 0) failed = "not attached";
   if (failed == nullptr) {
-    diagnose("network: %s: DSCP %u and mark %#x on every socket, congestion control %s", leaf.c_str(),
-             yield_dscp, yield_mark,
-             loaded->congestion.empty() ? "unchanged (none that yields)" : loaded->congestion.c_str());
+    diagnose(
+        "network: %s: DSCP %u and mark %#x on every socket, congestion control %s", leaf.c_str(),
+        yield_dscp, yield_mark,
+        loaded->congestion.empty() ? "unchanged (none that yields)" : loaded->congestion.c_str());
     loaded_ = std::move(loaded);
   } else {
     diagnose("network: none: %s%s%s", failed, error != 0 ? ": " : "",

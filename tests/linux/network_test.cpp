@@ -77,8 +77,8 @@ class Network : public WrapperTest {
   // reason in skip_) where the job cannot have them here.
   bool start(std::vector<std::string> environment) {
     if (::geteuid() != 0) return skip("needs root: the kernel attaches no program for others");
-    environment.insert(environment.end(), {report_variable(), hold_variable(), "LULL_SOCKETS=1",
-                                           "LULLRUN_DEBUG=1"});
+    environment.insert(environment.end(),
+                       {report_variable(), hold_variable(), "LULL_SOCKETS=1", "LULLRUN_DEBUG=1"});
     const int log = ::open(log_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     wrapper_.emplace(Launch{.program = lullrun_path,
                             .arguments = {test_child_path},
@@ -131,7 +131,7 @@ class Network : public WrapperTest {
   [[nodiscard]] std::string log_path() const { return folder_ / "wrapper.log"; }
   static std::string unified_mount() {
     return ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0 ? "/sys/fs/cgroup/unified"
-                                                                       : "/sys/fs/cgroup";
+                                                                      : "/sys/fs/cgroup";
   }
 
   std::optional<WrapperProcess> wrapper_;
@@ -205,7 +205,8 @@ TEST_F(Network, NothingIsLeftWhenTheWrapperEnds) {
   ::rmdir(leaf_.c_str());
 
   ScratchFolder again;
-  WrapperProcess ended({.program = lullrun_path, .arguments = {test_child_path},
+  WrapperProcess ended({.program = lullrun_path,
+                        .arguments = {test_child_path},
                         .environment = {"LULL_SOCKETS=1", "LULL_REPORT=" + (again / "report")}});
   const std::string name = own_congestion_name(ended.pid());
   EXPECT_EQ(ended.wait(patience), 0);

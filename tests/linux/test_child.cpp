@@ -13,9 +13,9 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -167,7 +167,8 @@ int main(int argc, char** argv) {
   if (const char* path = std::getenv("LULL_REPORT")) {
     const std::string partial = std::string(path) + ".partial";
     const std::string sockets = std::getenv("LULL_SOCKETS") != nullptr ? make_sockets() : "";
-    const std::string text = report(argc, argv) + sockets;  // before the file is opened: it lists descriptors
+    const std::string text =
+        report(argc, argv) + sockets;  // before the file is opened: it lists descriptors
     std::ofstream(partial) << text;
     std::rename(partial.c_str(), path);  // the test sees the report whole or not at all
   }

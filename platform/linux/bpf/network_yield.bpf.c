@@ -1,15 +1,19 @@
 // The job's network programs, attached to its own leaf by the wrapper (Linux,
 // root): a congestion control that gives way to other traffic, a program on
-// the job's TCP sockets that marks them and chooses that congestion control
-// before the first segment, and one that marks the job's UDP sockets.
+// the job's TCP sockets that marks them, chooses that congestion control
+// before the first segment and steers the window its downloads offer, and
+// one that marks every IP socket of the job.
 //
 // Built by clang's BPF target; the kernel's own structures are reached
 // through compile-once-run-everywhere relocations against the running
 // kernel's BTF, so only the fields used are declared here.
+//
+// <linux/bpf.h> first: libbpf's helper declarations use its types.
+// clang-format off
 #include <linux/bpf.h>
-
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
+// clang-format on
 
 #define SOL_IP 0
 #define SOL_TCP 6
@@ -26,9 +30,9 @@
 // (platform/linux/network_yield.cpp keeps the same layout): the congestion
 // control's name (the wrapper's own, or the kernel's Vegas), the DSCP value
 // shifted into the traffic-class byte, the sockets' mark, and whether to
-// set the congestion control and steer the receive window at all. The name stands in for a placeholder the
-// wrapper replaces in the object: every wrapper registers its own, so that
-// one ending does not take the name from another's job.
+// set the congestion control and steer the receive window at all. The name stands in for a
+// placeholder the wrapper replaces in the object: every wrapper registers its own, so that one
+// ending does not take the name from another's job.
 struct settings {
   char cc_name[16];
   __u32 traffic_class;
@@ -68,19 +72,19 @@ struct ack_sample {
 } __attribute__((preserve_access_index));
 
 struct tcp_congestion_ops {
-  void (*init)(struct sock *sk);
-  __u32 (*ssthresh)(struct sock *sk);
-  void (*cong_avoid)(struct sock *sk, __u32 ack, __u32 acked);
-  void (*set_state)(struct sock *sk, __u8 new_state);
-  void (*cwnd_event)(struct sock *sk, int ev);
-  void (*pkts_acked)(struct sock *sk, const struct ack_sample *sample);
-  __u32 (*undo_cwnd)(struct sock *sk);
+  void (*init)(struct sock* sk);
+  __u32 (*ssthresh)(struct sock* sk);
+  void (*cong_avoid)(struct sock* sk, __u32 ack, __u32 acked);
+  void (*set_state)(struct sock* sk, __u8 new_state);
+  void (*cwnd_event)(struct sock* sk, int ev);
+  void (*pkts_acked)(struct sock* sk, const struct ack_sample* sample);
+  __u32 (*undo_cwnd)(struct sock* sk);
   char name[16];
 } __attribute__((preserve_access_index));
 
-extern __u32 tcp_reno_ssthresh(struct sock *sk) __ksym;
-extern __u32 tcp_reno_undo_cwnd(struct sock *sk) __ksym;
-extern __u32 tcp_slow_start(struct tcp_sock *tp, __u32 acked) __ksym;
+extern __u32 tcp_reno_ssthresh(struct sock* sk) __ksym;
+extern __u32 tcp_reno_undo_cwnd(struct sock* sk) __ksym;
+extern __u32 tcp_slow_start(struct tcp_sock* tp, __u32 acked) __ksym;
 
 // What the congestion control keeps per connection, in the socket's own
 // private area (13 words there; 4 used).
@@ -102,11 +106,11 @@ struct yield_state {
 #define QUEUED_START_MOST 1
 #define LEAST_CWND 2
 
-static struct yield_state *state_of(struct sock *sk) {
-  return (struct yield_state *)((struct inet_connection_sock *)sk)->icsk_ca_priv;
+static struct yield_state* state_of(struct sock* sk) {
+  return (struct yield_state*)((struct inet_connection_sock*)sk)->icsk_ca_priv;
 }
 
-static void new_round(struct yield_state *state, const struct tcp_sock *tp) {
+static void new_round(struct yield_state* state, const struct tcp_sock* tp) {
   state->round_end = tp->snd_nxt;
   state->round_min_us = ~0U;
   state->samples = 0;
@@ -116,8 +120,8 @@ static void new_round(struct yield_state *state, const struct tcp_sock *tp) {
 // job makes is before its first sequence number is: the first round begins
 // with the first ACK instead.
 SEC("struct_ops/yield_init")
-void BPF_PROG(yield_init, struct sock *sk) {
-  struct yield_state *state = state_of(sk);
+void BPF_PROG(yield_init, struct sock* sk) {
+  struct yield_state* state = state_of(sk);
   state->base_rtt_us = ~0U;
   state->round_min_us = ~0U;
   state->samples = 0;
@@ -125,8 +129,8 @@ void BPF_PROG(yield_init, struct sock *sk) {
 }
 
 SEC("struct_ops/yield_pkts_acked")
-void BPF_PROG(yield_pkts_acked, struct sock *sk, const struct ack_sample *sample) {
-  struct yield_state *state = state_of(sk);
+void BPF_PROG(yield_pkts_acked, struct sock* sk, const struct ack_sample* sample) {
+  struct yield_state* state = state_of(sk);
   if (sample->rtt_us <= 0) return;
   __u32 rtt = (__u32)sample->rtt_us + 1;
   if (rtt < state->base_rtt_us) state->base_rtt_us = rtt;
@@ -139,7 +143,7 @@ void BPF_PROG(yield_pkts_acked, struct sock *sk, const struct ack_sample *sample
 // window grows by one segment; more than the most, and it drops at once to
 // what fits the path without a queue, plus the least: a user's transfer that
 // fills the buffer finds the job down to two segments within a round trip.
-static void adjust_once_a_round(struct tcp_sock *tp, const struct yield_state *state) {
+static void adjust_once_a_round(struct tcp_sock* tp, const struct yield_state* state) {
   __u32 cwnd = tp->snd_cwnd;
   __u32 rtt = state->round_min_us;
   __u32 queued = (__u32)((__u64)cwnd * (rtt - state->base_rtt_us) / rtt);
@@ -160,9 +164,9 @@ static void adjust_once_a_round(struct tcp_sock *tp, const struct yield_state *s
 }
 
 SEC("struct_ops/yield_cong_avoid")
-void BPF_PROG(yield_cong_avoid, struct sock *sk, __u32 ack, __u32 acked) {
-  struct tcp_sock *tp = (struct tcp_sock *)sk;
-  struct yield_state *state = state_of(sk);
+void BPF_PROG(yield_cong_avoid, struct sock* sk, __u32 ack, __u32 acked) {
+  struct tcp_sock* tp = (struct tcp_sock*)sk;
+  struct yield_state* state = state_of(sk);
   if (!state->started) {
     state->started = 1;
     new_round(state, tp);
@@ -178,18 +182,18 @@ void BPF_PROG(yield_cong_avoid, struct sock *sk, __u32 ack, __u32 acked) {
 }
 
 SEC("struct_ops/yield_ssthresh")
-__u32 BPF_PROG(yield_ssthresh, struct sock *sk) { return tcp_reno_ssthresh(sk); }
+__u32 BPF_PROG(yield_ssthresh, struct sock* sk) { return tcp_reno_ssthresh(sk); }
 
 SEC("struct_ops/yield_undo_cwnd")
-__u32 BPF_PROG(yield_undo_cwnd, struct sock *sk) { return tcp_reno_undo_cwnd(sk); }
+__u32 BPF_PROG(yield_undo_cwnd, struct sock* sk) { return tcp_reno_undo_cwnd(sk); }
 
 SEC(".struct_ops")
 struct tcp_congestion_ops yielding = {
-    .init = (void *)yield_init,
-    .ssthresh = (void *)yield_ssthresh,
-    .cong_avoid = (void *)yield_cong_avoid,
-    .pkts_acked = (void *)yield_pkts_acked,
-    .undo_cwnd = (void *)yield_undo_cwnd,
+    .init = (void*)yield_init,
+    .ssthresh = (void*)yield_ssthresh,
+    .cong_avoid = (void*)yield_cong_avoid,
+    .pkts_acked = (void*)yield_pkts_acked,
+    .undo_cwnd = (void*)yield_undo_cwnd,
     .name = "lullrun_0000000",
 };
 
@@ -235,14 +239,14 @@ static __u32 moved_window(__u32 window, __u32 base_us, __u32 queued_us, __u32 ms
   return moved < RECEIVE_MOST_WINDOW ? (__u32)moved : RECEIVE_MOST_WINDOW;
 }
 
-static void steer_window(struct bpf_sock_ops *skops) {
-  struct bpf_sock *sk = skops->sk;
+static void steer_window(struct bpf_sock_ops* skops) {
+  struct bpf_sock* sk = skops->sk;
   if (!sk || (skops->skb_tcp_flags & TCPHDR_SYN)) return;
-  struct tcp_sock *tp = bpf_skc_to_tcp_sock(sk);
+  struct tcp_sock* tp = bpf_skc_to_tcp_sock(sk);
   if (!tp) return;
   __u32 rtt = tp->rcv_rtt_est.rtt_us >> 3;
   if (rtt == 0) return;  // nothing received yet that measures it
-  struct receive_state *state =
+  struct receive_state* state =
       bpf_sk_storage_get(&receive_states, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
   if (!state) return;
   __u32 mss = skops->mss_cache > 0 ? skops->mss_cache : 1460;
@@ -267,7 +271,7 @@ static void steer_window(struct bpf_sock_ops *skops) {
 
 // The mark and the congestion control on a TCP socket of the job. Each is
 // tried on its own: a socket the kernel refuses one for keeps the other.
-static void mark_and_yield(struct bpf_sock_ops *skops) {
+static void mark_and_yield(struct bpf_sock_ops* skops) {
   int tclass = (int)settings.traffic_class;
   if (skops->family == AF_INET6)
     bpf_setsockopt(skops, SOL_IPV6, IPV6_TCLASS, &tclass, sizeof tclass);
@@ -280,7 +284,7 @@ static void mark_and_yield(struct bpf_sock_ops *skops) {
 // Before the SYN of a connection the job makes, on a socket the job listens
 // on (its accepted connections inherit both), and on an accepted one.
 SEC("sockops")
-int job_sockops(struct bpf_sock_ops *skops) {
+int job_sockops(struct bpf_sock_ops* skops) {
   switch (skops->op) {
     case BPF_SOCK_OPS_TCP_CONNECT_CB:
     case BPF_SOCK_OPS_PASSIVE_ESTABLISHED_CB:
@@ -307,7 +311,7 @@ int job_sockops(struct bpf_sock_ops *skops) {
 // DSCP value. A socket the job marks itself keeps its own. Every socket is
 // let through, marked or not.
 SEC("cgroup/sock_create")
-int job_sock_create(struct bpf_sock *sk) {
+int job_sock_create(struct bpf_sock* sk) {
   if (settings.mark != 0) sk->mark = settings.mark;
   return 1;
 }
