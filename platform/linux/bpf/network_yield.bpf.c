@@ -200,21 +200,24 @@ struct tcp_congestion_ops yielding = {
 // The receiving side gives way too: the sender is someone else's, so the job
 // steers the window it offers. A LEDBAT-like rule on the receiver's own round
 // trip (measured by the kernel from the timestamps the sender echoes, in the
-// receiver's clock): once a window's worth of data has come, the least
-// queueing delay seen over it (that round trip less the least ever seen)
-// moves the window towards the one that keeps the queue at the target. The kernel's own tuning of
-// the receive buffer raises the clamp again, so it is set on every segment
-// the job sends (its ACKs among them).
-#define RECEIVE_TARGET_US 5000
+// receiver's clock): once a window's worth of data has come, the mean
+// queueing delay seen over it (that round trip less the least ever seen, at
+// each segment the job sent) moves the window towards the one that keeps the
+// queue at the target. The mean, not the least: a window-limited sender
+// sends in bursts, and the user's packets meet the queue as it is on
+// average. The kernel's own tuning of the receive buffer raises the clamp
+// again, so it is set on every segment the job sends (its ACKs among them).
+#define RECEIVE_TARGET_US 4000
 #define RECEIVE_FIRST_SEGMENTS 16
 #define RECEIVE_LEAST_SEGMENTS 2
 #define RECEIVE_MOST_WINDOW (64U << 20)
 
 struct receive_state {
-  __u32 base_rtt_us;   // the least round trip seen
-  __u32 epoch_min_us;  // the least queueing delay since the window last moved
-  __u32 epoch_end;     // the sequence number at which it moves next
-  __u32 window;        // the window offered at most, in bytes
+  __u32 base_rtt_us;  // the least round trip seen
+  __u32 epoch_end;    // the sequence number at which the window moves next
+  __u32 window;       // the window offered at most, in bytes
+  __u32 samples;      // queueing delays summed since the window last moved
+  __u64 sum_us;       // their sum
 };
 
 struct {
@@ -254,15 +257,16 @@ static void steer_window(struct bpf_sock_ops* skops) {
   if (state->window == 0) {
     state->window = RECEIVE_FIRST_SEGMENTS * mss;
     state->base_rtt_us = rtt;
-    state->epoch_min_us = ~0U;
     state->epoch_end = received_to + state->window;
   }
   if (rtt < state->base_rtt_us) state->base_rtt_us = rtt;
-  __u32 queued = rtt - state->base_rtt_us;
-  if (queued < state->epoch_min_us) state->epoch_min_us = queued;
+  state->sum_us += rtt - state->base_rtt_us;
+  state->samples++;
   if ((__s32)(received_to - state->epoch_end) >= 0) {
-    state->window = moved_window(state->window, state->base_rtt_us, state->epoch_min_us, mss);
-    state->epoch_min_us = ~0U;
+    __u32 mean_us = (__u32)(state->sum_us / state->samples);
+    state->window = moved_window(state->window, state->base_rtt_us, mean_us, mss);
+    state->sum_us = 0;
+    state->samples = 0;
     state->epoch_end = received_to + state->window;
   }
   int clamp = (int)state->window;
