@@ -7,6 +7,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,15 +120,6 @@ std::vector<char> object_named(const std::string& name) {
   return object;
 }
 
-// The child's group in the unified tree, from /proc/PID/cgroup ("0::/a/b").
-std::string unified_group(pid_t pid) {
-  std::string group;
-  for_each_line(read_text("/proc/" + std::to_string(pid) + "/cgroup"), [&](std::string_view line) {
-    if (line.starts_with("0::")) group = line.substr(3);
-  });
-  return group;
-}
-
 }  // namespace
 
 std::string own_congestion_name(pid_t wrapper) {
@@ -151,8 +144,13 @@ std::string kernel_yielding_congestion(const std::string& available) {
   return {};
 }
 
+namespace {
+
+// The most links the child passes: two programs' and the congestion control's.
+constexpr std::size_t most_links = 4;
+
 // The loaded programs and what holds them attached.
-struct NetworkYield::Loaded {
+struct Loaded {
   LibBpf api;
   bpf_object* object = nullptr;
   bpf_link* registration = nullptr;  // the congestion control's values, filled in
@@ -168,10 +166,10 @@ struct NetworkYield::Loaded {
     if (object != nullptr) api.close(object);
   }
 
-  // Opens and loads the object: with the wrapper's own congestion control
-  // when `own`, else with `kernel_congestion` ("" for none). 0 or an errno.
-  int load(bool own, const std::string& kernel_congestion) {
-    const std::string name = own ? own_congestion_name(::getpid()) : kernel_congestion;
+  // Opens and loads the object: with a congestion control of its own named
+  // `name` when `own`, else with the kernel's `name` ("" for none). 0 or an
+  // errno.
+  int load(bool own, const std::string& name) {
     bytes = object_named(own ? name : std::string("unused"));
     object = api.open_mem(bytes.data(), bytes.size(), nullptr);
     if (object == nullptr) return errno != 0 ? errno : EINVAL;
@@ -242,36 +240,121 @@ struct NetworkYield::Loaded {
   }
 };
 
+// Loads the programs: 0, or the reason they could not be.
+const char* load_programs(Loaded& loaded, pid_t wrapper) {
+  if (!loaded.api.load_library()) return "no libbpf.so.1";
+  loaded.api.set_print(diagnostics_wanted() ? forward_libbpf_line : nullptr);
+  int error = loaded.load(true, own_congestion_name(wrapper));
+  if (error != 0) {
+    diagnose("network: no congestion control of our own: %s", std::strerror(error));
+    loaded.unload();
+    error = loaded.load(false, kernel_yielding_congestion(read_text(
+                                   "/proc/sys/net/ipv4/tcp_available_congestion_control")));
+  }
+  return error != 0 ? "the kernel refused the programs" : nullptr;
+}
+
+// The leaf `child` is in once placed, after its word on `gate`; "" when it
+// is not in its leaf (or ended first).
+std::string placed_leaf(int gate, pid_t child, const PlacementPlan& plan) {
+  char byte = 0;
+  ssize_t got = 0;
+  do {
+    got = ::read(gate, &byte, 1);
+  } while (got < 0 && errno == EINTR);
+  std::string group;
+  for_each_line(read_text("/proc/" + std::to_string(child) + "/cgroup"),
+                [&](std::string_view line) {
+                  if (line.starts_with("0::")) group = line.substr(3);
+                });
+  if (got != 1 || !group.ends_with("/" + plan.leaf_name)) return {};
+  return plan.unified_tree.folder_of(group);
+}
+
+// One byte, and the descriptors with it.
+void send_descriptors(int socket, const std::vector<int>& descriptors) {
+  char byte = static_cast<char>(descriptors.size());
+  iovec data{&byte, 1};
+  std::array<char, CMSG_SPACE(sizeof(int) * most_links)> control{};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  if (!descriptors.empty() && descriptors.size() <= most_links) {
+    message.msg_control = control.data();
+    message.msg_controllen = CMSG_SPACE(sizeof(int) * descriptors.size());
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int) * descriptors.size());
+    std::memcpy(CMSG_DATA(header), descriptors.data(), sizeof(int) * descriptors.size());
+  }
+  while (::sendmsg(socket, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+  }
+}
+
+// The descriptors the child sent, close-on-exec; none when it sent none,
+// or went without a word.
+std::vector<int> receive_descriptors(int socket) {
+  char byte = 0;
+  iovec data{&byte, 1};
+  std::array<char, CMSG_SPACE(sizeof(int) * most_links)> control{};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  ssize_t got = 0;
+  do {
+    got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+  } while (got < 0 && errno == EINTR);
+  std::vector<int> descriptors;
+  if (got <= 0) return descriptors;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+    const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    descriptors.resize(descriptors.size() + count);
+    std::memcpy(descriptors.data() + descriptors.size() - count, CMSG_DATA(header),
+                count * sizeof(int));
+  }
+  return descriptors;
+}
+
+}  // namespace
+
 NetworkYield::NetworkYield() = default;
 NetworkYield::~NetworkYield() {
   if (wrapper_end_ >= 0) ::close(wrapper_end_);
   if (child_end_ >= 0) ::close(child_end_);
+  release();
 }
 
 void NetworkYield::plan(const PlacementPlan& plan) {
   const char* setting = std::getenv("LULLRUN_NETWORK");
-  const char* refusal = setting != nullptr && std::string_view(setting) == "0"
-                            ? "LULLRUN_NETWORK is 0"
-                        : ::geteuid() != 0 ? "only root may attach programs to the job's group"
-                        : plan.leaf_name.empty() ? "the job will have no leaf of its own"
-                                                 : nullptr;
+  const char* refusal =
+      setting != nullptr && std::string_view(setting) == "0" ? "LULLRUN_NETWORK is 0"
+      : ::geteuid() != 0       ? "only root may attach programs to the job's group"
+      : plan.leaf_name.empty() ? "the job will have no leaf of its own"
+      : !plan.single_threaded  ? "the wrapper had threads: a fork of it may not load a library"
+                               : nullptr;
   if (refusal != nullptr) {
     diagnose("network: none: %s", refusal);
     return;
   }
   int ends[2] = {-1, -1};
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    diagnose("network: none: no gate for the child (%s)", std::strerror(errno));
+    diagnose("network: none: no way to pass the programs (%s)", std::strerror(errno));
     return;
   }
   wrapper_end_ = ends[0];
   child_end_ = ends[1];
+  wrapper_ = ::getpid();
 }
 
-void NetworkYield::wait_for_wrapper() const {
+void NetworkYield::wait_for_programs() const {
   if (child_end_ < 0) return;
   // The wrapper's end is closed here, so that the read below ends when the
-  // wrapper goes, whatever it was doing.
+  // loader is done, or gone, whatever it was doing.
   ::close(wrapper_end_);
   char byte = 1;
   while (::write(child_end_, &byte, 1) < 0 && errno == EINTR) {
@@ -281,56 +364,76 @@ void NetworkYield::wait_for_wrapper() const {
   ::close(child_end_);
 }
 
-void NetworkYield::attach(pid_t child, const Placement* placed, const PlacementPlan& plan) {
-  if (wrapper_end_ < 0) return;
-  ::close(std::exchange(child_end_, -1));
-  auto loaded = std::make_unique<Loaded>();
+// The loader, a fork of the wrapper: loads the programs while the child
+// places itself, attaches them to its leaf, passes the links to the wrapper
+// through `links_out`, and ends, which lets the child go on.
+void NetworkYield::run_loader(pid_t child, const PlacementPlan& plan, int links_out) const {
+  Loaded loaded;
+  const char* failed = load_programs(loaded, wrapper_);
+  const std::string leaf = placed_leaf(wrapper_end_, child, plan);
   int error = 0;
-  const char* failed = nullptr;
-  if (child <= 0) {
-    failed = "no child";
-  } else if (!loaded->api.load_library()) {
-    failed = "no libbpf.so.1";
-  } else {
-    loaded->api.set_print(diagnostics_wanted() ? forward_libbpf_line : nullptr);
-    error = loaded->load(true, {});
-    if (error != 0) {
-      diagnose("network: no congestion control of our own: %s", std::strerror(error));
-      loaded->unload();
-      const std::string kernel = kernel_yielding_congestion(
-          read_text("/proc/sys/net/ipv4/tcp_available_congestion_control"));
-      error = loaded->load(false, kernel);
-    }
-    if (error != 0) failed = "the kernel refused the programs";
-  }
-  // Loaded while the child placed itself; now it says where it is.
-  char byte = 0;
-  ssize_t got = 0;
-  do {
-    got = ::read(wrapper_end_, &byte, 1);
-  } while (got < 0 && errno == EINTR);
-  std::string leaf;
-  if (failed == nullptr) {
-    const std::string group = unified_group(child);
-    if (got == 1 && placed != nullptr && placed->in_leaf && group.ends_with("/" + plan.leaf_name))
-      leaf = plan.unified_tree.folder_of(group);
-    if (leaf.empty()) failed = "the job is not in its leaf";
-  }
-  if (failed == nullptr && (error = loaded->attach_to(leaf)) != 0) failed = "not attached";
-  if (failed == nullptr) {
-    diagnose(
-        "network: %s: DSCP %u and mark %#x on every socket, congestion control %s", leaf.c_str(),
-        yield_dscp, yield_mark,
-        loaded->congestion.empty() ? "unchanged (none that yields)" : loaded->congestion.c_str());
-    loaded_ = std::move(loaded);
-  } else {
+  if (failed == nullptr && leaf.empty()) failed = "the job is not in its leaf";
+  if (failed == nullptr && (error = loaded.attach_to(leaf)) != 0) failed = "not attached";
+  if (failed != nullptr) {
     diagnose("network: none: %s%s%s", failed, error != 0 ? ": " : "",
              error != 0 ? std::strerror(error) : "");
+    return;
   }
-  // Lets the child go on, attached or not.
-  ::close(std::exchange(wrapper_end_, -1));
+  diagnose("network: %s: DSCP %u and mark %#x on every socket, congestion control %s", leaf.c_str(),
+           yield_dscp, yield_mark,
+           loaded.congestion.empty() ? "unchanged (none that yields)" : loaded.congestion.c_str());
+  std::vector<int> links = loaded.cgroup_links;
+  if (loaded.congestion_link >= 0) links.push_back(loaded.congestion_link);
+  send_descriptors(links_out, links);
 }
 
-void NetworkYield::release() { loaded_.reset(); }
+void NetworkYield::attach(pid_t child, const PlacementPlan& plan) {
+  if (wrapper_end_ < 0) return;
+  ::close(std::exchange(child_end_, -1));
+  // The loading happens in a process of its own, at the wrapper's priority
+  // (the child is in its idle group by now): the library and the kernel's
+  // type information it reads (megabytes) never enter the watching wrapper.
+  int links[2] = {-1, -1};
+  const pid_t loader =
+      child > 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, links) == 0 ? ::fork() : -1;
+  if (loader == 0) {
+    ::close(links[0]);
+    run_loader(child, plan, links[1]);
+    ::_exit(0);
+  }
+  ::close(std::exchange(wrapper_end_, -1));
+  if (links[1] >= 0) ::close(links[1]);
+  if (loader > 0) links_ = receive_descriptors(links[0]);
+  if (links[0] >= 0) ::close(links[0]);
+  while (loader > 0 && ::waitpid(loader, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Letting go of the congestion control waits for the kernel's grace period
+// (tens of milliseconds here, seconds on a busy machine): a grandchild lets go
+// in the wrapper's place, with nothing else of the wrapper's open (a pipe the
+// wrapper writes to ends with the wrapper), so that the wrapper ends when its
+// job does. Only async-signal-safe calls after the fork.
+void NetworkYield::release() {
+  if (links_.empty()) return;
+  std::sort(links_.begin(), links_.end());
+  const pid_t helper = ::fork();
+  if (helper == 0) {
+    if (::fork() == 0) {
+      unsigned first = 0;
+      for (const int link : links_) {
+        if (static_cast<unsigned>(link) > first)
+          ::syscall(SYS_close_range, first, static_cast<unsigned>(link) - 1, 0U);
+        first = static_cast<unsigned>(link) + 1;
+      }
+      ::syscall(SYS_close_range, first, ~0U, 0U);
+    }
+    ::_exit(0);
+  }
+  while (helper > 0 && ::waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  for (const int link : links_) ::close(link);
+  links_.clear();
+}
 
 }  // namespace lull::platform

@@ -10,8 +10,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
 namespace lull::platform {
 
@@ -47,24 +47,27 @@ class NetworkYield {
   NetworkYield& operator=(NetworkYield&&) = delete;
 
   // Before the fork: whether the job is to get the programs (root, a leaf
-  // planned, LULLRUN_NETWORK not 0), and if so the gate its child waits at.
+  // planned, LULLRUN_NETWORK not 0, a wrapper that may fork a loader that
+  // loads a library), and if so the gate the child waits at.
   void plan(const PlacementPlan& plan);
 
   // In the child, once placed and before exec: says so, and waits until the
-  // wrapper has attached the programs (or has gone). Async-signal-safe.
-  void wait_for_wrapper() const;
+  // programs are attached (or the loader has gone). Async-signal-safe.
+  void wait_for_programs() const;
 
-  // In the wrapper, after the fork: loads the programs while the child places
-  // itself, attaches them to its leaf, and lets it go on to exec. Without a
-  // child, or a leaf, only the gate is closed.
-  void attach(pid_t child, const Placement* placed, const PlacementPlan& plan);
+  // In the wrapper, after the fork: a loader process loads the programs
+  // while the child places itself, attaches them to its leaf and passes the
+  // links to the wrapper, which keep the programs attached while it lives.
+  void attach(pid_t child, const PlacementPlan& plan);
 
   // Detaches the programs: the job has ended.
   void release();
 
  private:
-  struct Loaded;
-  std::unique_ptr<Loaded> loaded_;
+  void run_loader(pid_t child, const PlacementPlan& plan, int links_out) const;
+
+  std::vector<int> links_;
+  pid_t wrapper_ = 0;
   int wrapper_end_ = -1;
   int child_end_ = -1;
 };

@@ -147,7 +147,7 @@ void drop_real_time_policy() {
   // starved in its talk with the service manager.
   const Placement placed = place_self(plan);
   if (report != nullptr) *report = placed;
-  network.wait_for_wrapper();  // every socket of the job made from here on gives way
+  network.wait_for_programs();  // every socket of the job made from here on gives way
   // Idle before the first instruction of the program: threads inherit the
   // class, so every thread the child ever makes runs idle too.
   ::setpriority(PRIO_PROCESS, 0, lowest_nice);
@@ -212,7 +212,7 @@ ProcessId launch(Kept& kept, const CommandLine& command, const std::string& fold
     become_child(exec, placement, report[1], told, kept.network);
   }
   if (report[1] >= 0) ::close(report[1]);
-  kept.network.attach(pid, told, placement);
+  kept.network.attach(pid, placement);
   int error = 0;
   ssize_t got = 0;
   if (pid > 0 && report[0] >= 0) {
