@@ -11,7 +11,7 @@ set -euo pipefail
 build_packages=(
   g++ libstdc++-12-dev libc6-dev linux-libc-dev # the compiler, the C and C++ libraries, the kernel's headers
   libsystemd-dev                                # sd-bus, to place the child through the service manager
-  libbpf-dev clang                              # the job's network programs: libbpf, and clang's BPF target
+  libbpf-dev clang llvm                         # the job's network programs: libbpf, clang's BPF target, llvm-strip
   libgtest-dev libgmock-dev googletest          # GoogleTest, and its sources for the Windows build
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev # the Windows build
 )

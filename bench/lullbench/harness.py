@@ -65,6 +65,7 @@ class Settings:
     memory_seconds: float = 120        # the longest the growing job is given
     memory_settle_seconds: float = 30  # the longest the writing job is given to fill the group
     memory_pause_seconds: float = 1    # the foreground's pause before each pass
+    network_rounds: int = 3            # rounds of the network figure
 
     @staticmethod
     def make(quick):
@@ -78,7 +79,7 @@ class Settings:
                             memory_files_mb=64, memory_write_mb=256, memory_passes=2,
                             memory_seconds=60, memory_settle_seconds=15,
                             memory_pause_seconds=0.5, disk_job_file_mb=512,
-                            disk_recovery_seconds=1.5)
+                            disk_recovery_seconds=1.5, network_rounds=1)
         return Settings(False, rounds=7, turns=5, phase_seconds=0.5, exit_runs=50,
                         start_runs=200, jvm_start_runs=20, footprint_runs=5, idle_seconds=60,
                         lookup_rounds=5, group_rounds=5, group_turns=3, disk_rounds=5,
@@ -283,7 +284,7 @@ def build(skip):
                        stdout=subprocess.DEVNULL)
         # Only what the benchmark runs: the tests are not its business.
         subprocess.run(["cmake", "--build", "--preset", "release", "-j2", "--target", "lullrun",
-                        "lull_bench"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+                        "lull_bench", "lull_delay"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
     for program in (LULLRUN, HELPER):
         if not program.exists():
             sys.exit(f"bench: {program} is missing; build the release preset first")

@@ -23,6 +23,7 @@
 #include "platform/diagnostics.h"
 #include "platform/linux/disk_pause.h"
 #include "platform/linux/job_tree.h"
+#include "platform/linux/network_yield.h"
 #include "platform/linux/path_search.h"
 #include "platform/linux/placement.h"
 #include "platform/linux/session_group.h"
@@ -72,6 +73,7 @@ struct Kept {
   int reaped_status = 0;
   PlacementPlan placement;
   FollowUps follow_ups;
+  NetworkYield network;
 };
 
 // Everything the forked child needs, built before the fork so that between
@@ -131,7 +133,7 @@ void drop_real_time_policy() {
 // talk to the service manager: the plan allows that only when the wrapper was
 // single-threaded at the fork, and exec drops both.
 [[noreturn]] void become_child(const Exec& exec, const PlacementPlan& plan, int report_fd,
-                               Placement* report) {
+                               Placement* report, const NetworkYield& network) {
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &default_action, nullptr);
@@ -147,6 +149,7 @@ void drop_real_time_policy() {
   // starved in its talk with the service manager.
   const Placement placed = place_self(plan);
   if (report != nullptr) *report = placed;
+  network.wait_for_programs();  // every socket of the job made from here on gives way
   // Idle before the first instruction of the program: threads inherit the
   // class, so every thread the child ever makes runs idle too.
   ::setpriority(PRIO_PROCESS, 0, lowest_nice);
@@ -204,12 +207,14 @@ ProcessId launch(Kept& kept, const CommandLine& command, const std::string& fold
   void* shared =
       ::mmap(nullptr, sizeof(Placement), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   auto* told = shared != MAP_FAILED ? new (shared) Placement{} : nullptr;
+  kept.network.plan(placement);
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (report[0] >= 0) ::close(report[0]);
-    become_child(exec, placement, report[1], told);
+    become_child(exec, placement, report[1], told, kept.network);
   }
   if (report[1] >= 0) ::close(report[1]);
+  kept.network.attach(pid, placement);
   int error = 0;
   ssize_t got = 0;
   if (pid > 0 && report[0] >= 0) {
@@ -286,6 +291,7 @@ Handle ProcessServices::open_to_probe(ProcessId id) {
     state_->reaped_status = status;
     state_->follow_ups.session_group.stop();
     state_->follow_ups.pause.end();  // before the shared group, which the leaf keeps
+    state_->network.release();
     release(state_->placement);
     return 0;
   }

@@ -7,14 +7,19 @@
 // or device, a worker process (reported as "worker") reads it without the
 // page cache for as long as the child lives; with LULL_SUBGROUP as well, from
 // a group it makes below the child's own.
+// With LULL_SOCKETS set it makes sockets first and reports their descriptors
+// ("socket KIND FD"), a connection from a grandchild among them
+// ("grandchild PID FD"), for the test to take and look at.
 // Its class at its first instruction is reported as "first policy P nice N";
 // with LULL_HOLD set, it waits after its report for as long as that file
 // exists (its scratch folder removed lets it go too).
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -65,6 +70,60 @@ std::string status_field(const std::string& field) {
     if (line.rfind(field + ":", 0) == 0) return line.substr(field.size() + 2);
   }
   return "";
+}
+
+// A TCP connection to `port` on the loopback address: its descriptor, or -1.
+int connect_to(in_port_t port) {
+  const int made = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = port;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (made >= 0 && ::connect(made, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    return made;
+  return -1;
+}
+
+// A grandchild that connects to `port`, says its descriptor through a pipe
+// and stays while `hold` exists (or for a minute at most).
+std::string grandchild_connection(in_port_t port, const char* hold) {
+  int pipe_ends[2] = {-1, -1};
+  if (::pipe(pipe_ends) != 0) return "";
+  const pid_t grandchild = ::fork();
+  if (grandchild == 0) {
+    const int made = connect_to(port);
+    (void)!::write(pipe_ends[1], &made, sizeof made);
+    for (int waited = 0; hold != nullptr && ::access(hold, F_OK) == 0 && waited < 12000; ++waited)
+      ::usleep(5000);
+    ::_exit(0);
+  }
+  ::close(pipe_ends[1]);
+  int descriptor = -1;
+  (void)!::read(pipe_ends[0], &descriptor, sizeof descriptor);
+  ::close(pipe_ends[0]);
+  return "grandchild " + std::to_string(grandchild) + " " + std::to_string(descriptor) + "\n";
+}
+
+// Sockets made after exec: a listener, a connection to it and the accepted
+// end, a UDP socket, and a grandchild's connection.
+std::string make_sockets() {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::listen(listener, 4) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    return "";
+  const int connected = connect_to(address.sin_port);
+  const int accepted = ::accept(listener, nullptr, nullptr);
+  const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+  std::ostringstream out;
+  out << "socket connected " << connected << "\nsocket accepted " << accepted << "\nsocket udp "
+      << udp << "\n"
+      << grandchild_connection(address.sin_port, std::getenv("LULL_HOLD"));
+  return out.str();
 }
 
 std::string report(int argc, char** argv) {
@@ -167,8 +226,10 @@ int main(int argc, char** argv) {
   const pid_t worker = start_reader();
   if (const char* path = std::getenv("LULL_REPORT")) {
     const std::string partial = std::string(path) + ".partial";
-    const std::string text = report(argc, argv) + "worker " + std::to_string(worker) +
-                             "\n";  // before the file is opened: it lists descriptors
+    const std::string sockets = std::getenv("LULL_SOCKETS") != nullptr ? make_sockets() : "";
+    // Made before the file is opened: the report lists descriptors.
+    const std::string text =
+        report(argc, argv) + sockets + "worker " + std::to_string(worker) + "\n";
     std::ofstream(partial) << text;
     std::rename(partial.c_str(), path);  // the test sees the report whole or not at all
   }

@@ -19,8 +19,10 @@ rpms=("$output"/*.rpm)
 package=${rpms[0]}
 query() { rpm -qp "$@" "$package" 2>&1; }
 literal() { sed 's/[][\.*^$()+?{}]/\\&/g' <<<"$1"; }
-release=$(literal "$version-1") recommends=$(literal libsystemd.so.0)
-[[ $(getconf LONG_BIT) == 64 ]] && recommends+=$(literal '()(64bit)')
+release=$(literal "$version-1") bits=""
+[[ $(getconf LONG_BIT) == 64 ]] && bits='()(64bit)'
+# Both loaded at run time, each listed whole, in order.
+recommends=$(literal "libsystemd.so.0${bits}libbpf.so.1${bits}")
 
 # --- What it says of itself: each tag against a pattern.
 while IFS='|' read -r what format pattern; do
@@ -48,8 +50,8 @@ expected=$(for program in "${programs[@]}"; do
 diff <(sort <<<"$expected") <(query -l | sort) || fail "the file list differs (<: expected, >: in the package)"
 [[ $(query --licensefiles) == /usr/share/doc/lullrun/LICENSE ]] || fail "license files: $(query --licensefiles)"
 
-# --- Requires: the C library, its loader and the GCC runtime (libsystemd is
-# loaded at run time), and the C++ runtime only where it is not linked in; as
+# --- Requires: the C library, its loader and the GCC runtime (libsystemd and
+# libbpf are loaded at run time), and the C++ runtime only where it is not linked in; as
 # released, no newer glibc than README names.
 requires=$(query --requires)
 needed='libc\.so\.6|ld-linux[^(]*|libgcc_s\.so\.1'
