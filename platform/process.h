@@ -88,7 +88,7 @@ class ProcessServices {
   // the wrapper's current folder. Returns the new process's id, or 0 when
   // nothing could be started. Here and in `create_process` the new process
   // is lowered before its first instruction (the idle class; on Windows its
-  // memory priority and Efficiency mode too).
+  // memory priority, Efficiency mode and its traffic's DSCP mark too).
   ProcessId start(const CommandLine& command, WindowStyle style);
 
   // Creates `command` as a new process in `folder`, its window shown in the
