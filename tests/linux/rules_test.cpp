@@ -352,8 +352,9 @@ TEST_P(TaskLimits, OnlyAnAdministratorsTaskLimitKeepsTheJob) {
     ::uname(&host);
     unsigned major = 0;
     unsigned minor = 0;
-    std::sscanf(host.release, "%u.%u", &major, &minor);
-    if (major < 6 || (major == 6 && minor < 14)) GTEST_SKIP() << "pid_max is the machine's";
+    if (std::sscanf(host.release, "%u.%u", &major, &minor) != 2 || major < 6 ||
+        (major == 6 && minor < 14))
+      GTEST_SKIP() << "pid_max is the machine's";
     system_tasks = std::min(system_tasks, limit.pid_max - 1);
   }
   tops_.push_back("/lull-tasks-" + std::to_string(::getpid()) + ".slice");
