@@ -155,17 +155,17 @@ std::uint32_t attach_flags_of(std::uint32_t id, std::uint32_t kind, std::string 
 bool kind_holds_at(const Programs& mine, int parent_fd, std::uint32_t kind,
                    const std::string& parent, const std::string& top) {
   const Programs theirs = programs_of(parent_fd, kind, true);
-  for (const std::uint32_t id : mine.ids) {
-    const bool in_effect = theirs.error == 0 && theirs.has(id);
-    if (in_effect && attach_flags_of(id, kind, parent, top) != BPF_F_ALLOW_OVERRIDE) continue;
-    diagnose(in_effect ? "rules: program %u of kind %u is in effect at %s only until the group "
-                         "below has programs of its own"
-                       : "rules: program %u of kind %u is in effect on the wrapper's group, not "
-                         "at %s",
-             id, kind, parent.c_str());
-    return false;
-  }
-  return true;
+  const auto in_effect = [&](std::uint32_t id) { return theirs.error == 0 && theirs.has(id); };
+  const auto lost = std::ranges::find_if(mine.ids, [&](std::uint32_t id) {
+    return !in_effect(id) || attach_flags_of(id, kind, parent, top) == BPF_F_ALLOW_OVERRIDE;
+  });
+  if (lost == mine.ids.end()) return true;
+  diagnose(in_effect(*lost) ? "rules: program %u of kind %u is in effect at %s only until the "
+                              "group below has programs of its own"
+                            : "rules: program %u of kind %u is in effect on the wrapper's group, "
+                              "not at %s",
+           *lost, kind, parent.c_str());
+  return false;
 }
 
 // Whether each program in effect on the folder `own` is in effect, for good,
@@ -272,7 +272,7 @@ std::string outermost_oom_group(const std::vector<Hierarchy>& hierarchies) {
   const std::vector<std::string_view> parts = path_parts(v2->own);
   for (std::size_t depth = 0; depth <= parts.size(); ++depth) {
     if (depth > 0) group.append(depth > 1 ? "/" : "").append(parts[depth - 1]);
-    const std::string folder = v2->folder_of(group);
+    std::string folder = v2->folder_of(group);
     if (!folder.empty() && read_text(folder + "/memory.oom.group", 16).starts_with("1"))
       return folder;
   }

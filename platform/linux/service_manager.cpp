@@ -325,7 +325,7 @@ std::string caller_unit(Talk& talk, const ScopeRequest& request) {
     return {};
   }
   const std::string unit_path = path;
-  const std::string unit = unit_of_object_path(unit_path);
+  std::string unit = unit_of_object_path(unit_path);
   // Each kind of unit has an interface of its own: "a.service" the Service one.
   const std::string_view prefix = "org.freedesktop.systemd1.";
   std::string interface = std::string(prefix) + unit.substr(unit.rfind('.') + 1);

@@ -40,6 +40,8 @@ void note_forked_copy() {
 
 extern "C" {
 
+// NOLINTBEGIN(bugprone-reserved-identifier,clang-analyzer-valist.Uninitialized): the C
+// library's own names, interposed
 int vsnprintf(char* text, std::size_t size, const char* format, va_list arguments) {
   note_forked_copy();
   return real_vsnprintf(text, size, format, arguments);
@@ -67,4 +69,5 @@ int __snprintf_chk(char* text, std::size_t size, int flag, std::size_t room, con
   va_end(arguments);
   return length;
 }
+// NOLINTEND(bugprone-reserved-identifier,clang-analyzer-valist.Uninitialized)
 }

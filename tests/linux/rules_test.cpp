@@ -30,18 +30,21 @@ using std::chrono::seconds;
 // Kinds the build's headers may not name yet (kernel 6.7 and later).
 constexpr std::uint32_t unix_sendmsg_kind = 50;  // BPF_CGROUP_UNIX_SENDMSG
 
-// Where cgroup2 is mounted; "" when nowhere.
-std::string cgroup2_mount() {
+// Where a hierarchy of `type` ("cgroup2", or "cgroup" with the mount
+// option `option`: "pids", "name=systemd") is mounted whole; "" when nowhere.
+std::string mount_of(const std::string& type, const std::string& option = {}) {
   std::ifstream mounts("/proc/self/mountinfo");
   for (std::string line; std::getline(mounts, line);) {
-    const std::size_t dash = line.find(" - cgroup2 ");
+    const std::size_t dash = line.find(" - " + type + " ");
     if (dash == std::string::npos) continue;
     std::istringstream fields(line.substr(0, dash));
     std::string skipped;
     std::string root;
     std::string mount_point;
     fields >> skipped >> skipped >> skipped >> root >> mount_point;
-    if (root == "/") return mount_point;
+    const std::string options = "," + line.substr(line.rfind(' ') + 1) + ",";
+    if (root == "/" && (option.empty() || options.find("," + option + ",") != std::string::npos))
+      return mount_point;
   }
   return {};
 }
@@ -100,7 +103,7 @@ const std::string as_if_booted =
 class RulesCheck : public WrapperTest {
  protected:
   void SetUp() override {
-    v2_ = cgroup2_mount();
+    v2_ = mount_of("cgroup2");
     if (::geteuid() != 0 || v2_.empty()) GTEST_SKIP() << "needs root and a cgroup2 mount";
     top_ = v2_ + "/lull-rules-" + std::to_string(::getpid());
     std::filesystem::create_directories(service());
@@ -273,24 +276,6 @@ TEST_F(RulesCheck, AV1DeviceListThatAllowsAllMayHideADenial) {
 namespace lull::testing {
 namespace {
 
-// Where the v1 hierarchy mounted with `option` is ("pids", "name=systemd");
-// "" when none is.
-std::string v1_mount(const std::string& option) {
-  std::ifstream mounts("/proc/self/mountinfo");
-  for (std::string line; std::getline(mounts, line);) {
-    const std::size_t dash = line.find(" - cgroup ");
-    if (dash == std::string::npos) continue;
-    std::istringstream fields(line.substr(0, dash));
-    std::string skipped;
-    std::string root;
-    std::string mount_point;
-    fields >> skipped >> skipped >> skipped >> root >> mount_point;
-    const std::string options = "," + line.substr(line.rfind(' ') + 1) + ",";
-    if (root == "/" && options.find("," + option + ",") != std::string::npos) return mount_point;
-  }
-  return {};
-}
-
 std::uint64_t number_in(const std::string& file) { return std::stoull("0" + read_file(file)); }
 
 // systemd's own task limit on services and scopes (15 %) and on each user's
@@ -312,8 +297,8 @@ class TaskLimits : public RulesCheck, public ::testing::WithParamInterface<TaskL
   // The folders of `relative` in the hierarchies that name the wrapper's
   // unit and limit its tasks, made; empty when the machine has no such pair.
   std::vector<std::string> folders(const std::string& relative) {
-    const std::string pids = v1_mount("pids");
-    const std::string units = v1_mount("name=systemd");
+    const std::string pids = mount_of("cgroup", "pids");
+    const std::string units = mount_of("cgroup", "name=systemd");
     const bool v2_pids = pids.empty() && read_file(v2_ + "/cgroup.subtree_control").find("pids") !=
                                              std::string::npos;
     if (pids.empty() && !v2_pids) return {};
@@ -326,7 +311,8 @@ class TaskLimits : public RulesCheck, public ::testing::WithParamInterface<TaskL
   }
   void TearDown() override {
     for (const std::string& top : tops_) {
-      for (const std::string& hierarchy : {v1_mount("pids"), v1_mount("name=systemd"), v2_}) {
+      for (const std::string& hierarchy :
+           {mount_of("cgroup", "pids"), mount_of("cgroup", "name=systemd"), v2_}) {
         std::error_code ignored;
         std::vector<std::filesystem::path> groups;
         for (const auto& entry :
@@ -352,8 +338,9 @@ TEST_P(TaskLimits, OnlyAnAdministratorsTaskLimitKeepsTheJob) {
     ::uname(&host);
     unsigned major = 0;
     unsigned minor = 0;
-    std::sscanf(host.release, "%u.%u", &major, &minor);
-    if (major < 6 || (major == 6 && minor < 14)) GTEST_SKIP() << "pid_max is the machine's";
+    if (std::sscanf(host.release, "%u.%u", &major, &minor) != 2 || major < 6 ||
+        (major == 6 && minor < 14))
+      GTEST_SKIP() << "pid_max is the machine's";
     system_tasks = std::min(system_tasks, limit.pid_max - 1);
   }
   tops_.push_back("/lull-tasks-" + std::to_string(::getpid()) + ".slice");
