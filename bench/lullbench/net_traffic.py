@@ -2,7 +2,7 @@
 
     net_traffic.py serve PORT SECONDS
         a TCP sink on PORT, a TCP source on PORT+1 and a UDP echo on PORT+2
-    net_traffic.py bulk up|down HOST PORT SECONDS LOG [--tos N] [--cap-mbit N]
+    net_traffic.py bulk up|down HOST PORT SECONDS LOG [--tos N] [--cap-mbit N] [--buffer-kib N]
         one TCP transfer for SECONDS; every 0.1 s a line "time bytes" in LOG
     net_traffic.py ping HOST PORT SECONDS LOG
         a UDP probe every 50 ms; a line "time rtt_ms" in LOG per answer
@@ -84,8 +84,11 @@ def serve(port, seconds):
     time.sleep(max(0.0, end - time.monotonic()))
 
 
-def bulk(direction, host, port, seconds, log, tos=0, cap_mbit=0.0):
+def bulk(direction, host, port, seconds, log, tos=0, cap_mbit=0.0, buffer_kib=0):
     connection = tcp_socket()
+    if buffer_kib:
+        for option in (socket.SO_SNDBUF, socket.SO_RCVBUF):
+            connection.setsockopt(socket.SOL_SOCKET, option, buffer_kib * 1024)
     if tos:
         connection.setsockopt(socket.IPPROTO_IP, socket.IP_TOS, tos)
     connection.connect((host, port + (0 if direction == "up" else 1)))
@@ -145,7 +148,8 @@ def main(argv):
     elif mode == "bulk":
         options = dict(zip(argv[7::2], argv[8::2]))
         bulk(argv[2], argv[3], int(argv[4]), float(argv[5]), argv[6],
-             int(options.get("--tos", 0)), float(options.get("--cap-mbit", 0)))
+             int(options.get("--tos", 0)), float(options.get("--cap-mbit", 0)),
+             int(options.get("--buffer-kib", 0)))
     elif mode == "ping":
         ping(argv[2], int(argv[3]), float(argv[4]), argv[5])
     else:
