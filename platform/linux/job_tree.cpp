@@ -20,6 +20,8 @@ namespace {
 
 constexpr int deepest_walk = 32;  // a tree deeper than this is not walked further
 constexpr unsigned long kernel_thread = 0x00200000;  // PF_KTHREAD in /proc/PID/stat's flags
+constexpr int removal_attempts = 20;
+constexpr useconds_t removal_pause_us = 5000;
 
 std::string_view base_name(std::string_view folder) { return folder.substr(folder.rfind('/') + 1); }
 
@@ -131,7 +133,13 @@ void tidy_stale_leaves(const std::vector<std::string>& leaves) {
 
 void remove_leaf(const std::string& leaf) {
   for (const std::string& group : groups_below(leaf)) ::rmdir(group.c_str());
-  ::rmdir(leaf.c_str());
+  // A process just reaped still counts in its group for a moment on some
+  // kernels (6.18 here): an emptied leaf is asked again, briefly; one that
+  // still holds what the job left behind is not.
+  for (int attempt = 0; attempt < removal_attempts; ++attempt) {
+    if (::rmdir(leaf.c_str()) == 0 || errno != EBUSY || !processes_in(leaf).empty()) return;
+    ::usleep(removal_pause_us);
+  }
 }
 
 std::vector<std::string> groups_below(const std::string& folder) {
