@@ -156,6 +156,7 @@ void DiskPause::follow(pid_t child, const Hierarchy& tree, const std::string& le
 }
 
 void DiskPause::run() {
+  const std::uint64_t io_before = last_io_;
   if (mode_ == Mode::first) {
     begin();
   } else if (mode_ == Mode::idle) {
@@ -173,6 +174,7 @@ void DiskPause::run() {
   } else if (mode_ == Mode::watching && clock::now() >= due_) {
     sample();
   }
+  if (!leaf_.empty()) cache_due_ = cache_.look(leaf_, last_io_ != io_before, clock::now());
 }
 
 // Once the child runs: what killed wrappers left beside the leaf is tidied,
@@ -363,6 +365,8 @@ void DiskPause::finish() {
   if (decision_.pauses() > 0 || mode_ == Mode::idle || mode_ == Mode::watching)
     diagnose("pause: %d pauses, %lld ms paused in all", decision_.pauses(),
              static_cast<long long>(decision_.paused_ms()));
+  cache_.say_totals();
+  cache_due_ = clock::time_point::max();
   mode_ = Mode::off;
   due_ = clock::time_point::max();
   if (trigger_ >= 0) ::close(trigger_);

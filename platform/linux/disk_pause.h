@@ -8,12 +8,14 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/linux/job_leaf.h"
+#include "platform/linux/page_cache.h"
 #include "platform/process.h"
 
 namespace lull::platform {
@@ -81,7 +83,9 @@ class DiskPause final : public FollowUp {
   // job waits on the disk, sooner than the next tick would notice.
   [[nodiscard]] int wake_descriptor() const override { return mode_ == Mode::idle ? trigger_ : -1; }
 
-  [[nodiscard]] std::chrono::steady_clock::time_point due() const override { return due_; }
+  [[nodiscard]] std::chrono::steady_clock::time_point due() const override {
+    return std::min(due_, cache_due_);
+  }
   void run() override;
 
  private:
@@ -119,6 +123,10 @@ class DiskPause final : public FollowUp {
   std::string refusal_;         // why the last attempt to watch found no pause possible
   std::chrono::steady_clock::time_point started_;
   std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::time_point::max();
+  // The job's page cache, looked at on the watch's looks, at its own pace
+  // while the job fills it.
+  PageCache cache_;
+  std::chrono::steady_clock::time_point cache_due_ = std::chrono::steady_clock::time_point::max();
 };
 
 }  // namespace lull::platform
