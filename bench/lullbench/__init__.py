@@ -5,8 +5,8 @@ machine; groups: control groups and the stand-in manager), and the report
 writer, which renders a run's saved data."""
 
 from . import (disk, exits, footprint, group_interference, idle, interference, lookup,
-               manager_footprint, manager_start, memory, starts)
+               manager_footprint, manager_start, memory, page_cache, starts)
 
 # In the report's order.
 FIGURES = [interference, exits, starts, footprint, idle, lookup, group_interference, disk,
-           manager_start, manager_footprint, memory]
+           manager_start, manager_footprint, memory, page_cache]
