@@ -150,7 +150,7 @@ void PageCache::ready(const std::string& leaf) {
            chosen != 0 ? " (LULLRUN_CACHE)" : "");
 }
 
-const char* PageCache::refusal(const std::string& leaf) const {
+const char* PageCache::refusal(const std::string& leaf) {
   if (::access((leaf + "/memory.stat").c_str(), R_OK) != 0)
     return "the job's leaf has no memory controller (none in its tree, or not handed down to it)";
   if (::access((leaf + "/memory.reclaim").c_str(), F_OK) != 0)
@@ -194,8 +194,8 @@ void PageCache::ask_back(const CacheUse& use, time_point now) {
 
 int PageCache::write_request(std::uint64_t bytes) {
   std::array<char, 48> request{};
-  std::snprintf(request.data(), request.size(), "%" PRIu64 "%s", bytes,
-                file_only_ ? " swappiness=0" : "");
+  (void)std::snprintf(request.data(), request.size(), "%" PRIu64 "%s", bytes,
+                      file_only_ ? " swappiness=0" : "");
   return write_small_file(reclaim_path_.c_str(), request.data());
 }
 

@@ -58,7 +58,7 @@ class PageCache {
   enum class State { unready, on, off };
 
   void ready(const std::string& leaf);
-  [[nodiscard]] const char* refusal(const std::string& leaf) const;
+  [[nodiscard]] static const char* refusal(const std::string& leaf);
   void ask_back(const CacheUse& use, time_point now);
   int write_request(std::uint64_t bytes);
 

@@ -63,7 +63,8 @@ class PageCache : public WrapperTest {
     const std::string input = folder_ / "input";
     const std::string block(mib, 'x');
     std::ofstream out(input, std::ios::binary);
-    for (int i = 0; i < input_mib; ++i) out.write(block.data(), block.size());
+    for (int i = 0; i < input_mib; ++i)
+      out.write(block.data(), static_cast<std::streamsize>(block.size()));
   }
 
   // Runs the job under the wrapper with `cache` as LULLRUN_CACHE, and reads
@@ -82,7 +83,8 @@ class PageCache : public WrapperTest {
                             .arguments = {"/usr/bin/python3", "-c", job, folder_.path().string()},
                             .environment = {"LULLRUN_CACHE=" + cache}});
     const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!std::filesystem::exists(folder_ / "read") && std::chrono::steady_clock::now() < deadline)
+    while (!std::filesystem::exists(folder_ / "read") &&
+           std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(milliseconds(50));
     // The wrapper looks at least once a second while the cache grows.
     std::this_thread::sleep_for(milliseconds(2500));

@@ -48,7 +48,7 @@ TEST(PageCacheRules, LooksAsOftenAsTheJobFillsHalfTheAllowance) {
   EXPECT_EQ(look_interval(0, milliseconds(1000), 64 * mib), milliseconds::max());
   // 64 MiB a second: half the allowance in half a second.
   EXPECT_EQ(look_interval(64 * mib, milliseconds(1000), 64 * mib), milliseconds(500));
-  EXPECT_EQ(look_interval(4 * 1024 * mib, milliseconds(1000), 64 * mib), milliseconds(100));
+  EXPECT_EQ(look_interval(4096 * mib, milliseconds(1000), 64 * mib), milliseconds(100));
   EXPECT_EQ(look_interval(1 * mib, milliseconds(4000), 64 * mib), milliseconds(1000));
   EXPECT_EQ(look_interval(1 * mib, milliseconds(0), 64 * mib), milliseconds(100));
 }
