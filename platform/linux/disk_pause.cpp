@@ -174,7 +174,7 @@ void DiskPause::run() {
   } else if (mode_ == Mode::watching && clock::now() >= due_) {
     sample();
   }
-  if (!leaf_.empty()) cache_due_ = cache_.look(leaf_, last_io_ != io_before, clock::now());
+  cache_due_ = cache_.look(leaf_, last_io_ != io_before, clock::now());
 }
 
 // Once the child runs: what killed wrappers left beside the leaf is tidied,
