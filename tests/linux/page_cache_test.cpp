@@ -37,16 +37,12 @@ TEST(PageCacheRules, AsksOnlyForCleanFilePagesAboveTheAllowance) {
   EXPECT_EQ(bytes_to_ask(use(500, 100, 0), 64 * mib, false), 100 * mib);
 }
 
-TEST(PageCacheRules, TheAllowanceIsASixteenthWithinBounds) {
+TEST(PageCacheRules, TheAllowanceAndThePaceKeepTheirBounds) {
   EXPECT_EQ(cache_allowance(512 * mib), 64 * mib);
   EXPECT_EQ(cache_allowance(2048 * mib), 128 * mib);
-  EXPECT_EQ(cache_allowance(64ULL * 1024 * mib), 256 * mib);
-  EXPECT_EQ(cache_allowance(0), 64 * mib);
-}
-
-TEST(PageCacheRules, LooksAsOftenAsTheJobFillsHalfTheAllowance) {
+  EXPECT_EQ(cache_allowance(65536 * mib), 256 * mib);
+  // A look each time the job has filled half the allowance, 100 ms to 1 s.
   EXPECT_EQ(look_interval(0, milliseconds(1000), 64 * mib), milliseconds::max());
-  // 64 MiB a second: half the allowance in half a second.
   EXPECT_EQ(look_interval(64 * mib, milliseconds(1000), 64 * mib), milliseconds(500));
   EXPECT_EQ(look_interval(4096 * mib, milliseconds(1000), 64 * mib), milliseconds(100));
   EXPECT_EQ(look_interval(1 * mib, milliseconds(4000), 64 * mib), milliseconds(1000));
