@@ -65,7 +65,7 @@ class Settings:
     memory_seconds: float = 120        # the longest the growing job is given
     memory_settle_seconds: float = 30  # the longest the writing job is given to fill the group
     memory_pause_seconds: float = 1    # the foreground's pause before each pass
-    page_cache_rounds: int = 2         # the page cache's figure: slow where it runs (emulated)
+    page_cache_rounds: int = 3         # the page cache's figure: slow where it runs (emulated)
 
     @staticmethod
     def make(quick):
