@@ -5,8 +5,9 @@ machine; groups: control groups and the stand-in manager), and the report
 writer, which renders a run's saved data."""
 
 from . import (disk, exits, footprint, group_interference, idle, interference, lookup,
-               manager_footprint, manager_start, memory, network, starts, watch_cost)
+               manager_footprint, manager_start, memory, network, page_cache, starts,
+               watch_cost)
 
 # In the report's order.
 FIGURES = [interference, exits, starts, footprint, idle, lookup, group_interference, disk,
-           manager_start, manager_footprint, memory, watch_cost, network]
+           manager_start, manager_footprint, memory, watch_cost, network, page_cache]

@@ -66,6 +66,7 @@ class Settings:
     memory_settle_seconds: float = 30  # the longest the writing job is given to fill the group
     memory_pause_seconds: float = 1    # the foreground's pause before each pass
     network_rounds: int = 3            # rounds of the network figure
+    page_cache_rounds: int = 3         # the page cache's figure: slow where it runs (emulated)
 
     @staticmethod
     def make(quick):

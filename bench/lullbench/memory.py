@@ -5,9 +5,11 @@ started plainly, under `nice -n 19`, under `chrt --idle 0` and under
 lullrun. Target: lullrun's job is the one ended, every time.
 
 A second row, without a target, measures what the wrapper does not yet
-govern: how much slower the foreground's cached reads get beside a job that
-writes large files (plainly, under `ionice -c3`, under lullrun), whose
-written pages push the foreground's out of the group's page cache.
+govern where the job has no memory group of its own (a v1 or hybrid tree):
+how much slower the foreground's cached reads get beside a job that writes
+large files (plainly, under `ionice -c3`, under lullrun), whose written pages
+push the foreground's out of the group's page cache. Figure 14 measures the
+same where the wrapper keeps the job's cache in bounds.
 
 The kernel chooses only among the processes of the group that ran short,
 so the job must stay in that group: as root without a service manager,

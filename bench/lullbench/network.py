@@ -1,4 +1,4 @@
-"""12. The network: a job's transfer beside the user's own traffic at a home
+"""13. The network: a job's transfer beside the user's own traffic at a home
 router's bottleneck, in network namespaces made for the figure and removed
 after it: the user's and the job's namespaces, a router, and a server
 behind a 20 Mbit/s link each way with a 200 ms tail-drop buffer (tbf) and
@@ -24,7 +24,7 @@ from pathlib import Path
 from .harness import BUILD, LULLRUN, median, quantile, say, tool
 from .report import Section, Summary, Target, table
 
-NUMBER = 12
+NUMBER = 13
 KEY = "network"
 TRAFFIC = Path(__file__).resolve().parent / "net_traffic.py"
 DELAY = BUILD / "bench" / "lull_delay"

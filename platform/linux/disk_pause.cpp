@@ -147,6 +147,8 @@ int DiskPause::wake_descriptor() const {
 void DiskPause::run() {
   if (freezer_.thaw_owed() && freezer_.thaw() == 0)
     diagnose("pause: the job runs again: a thaw that had failed is done");
+  // The page cache is looked at when the job moved something in this look.
+  const std::int64_t io_seen_before = last_job_io_ms_;
   if (mode_ == Mode::first) {
     begin();
   } else if (mode_ == Mode::idle) {
@@ -156,6 +158,7 @@ void DiskPause::run() {
   } else if (freezer_.thaw_owed()) {
     become(mode_);
   }
+  cache_due_ = cache_.look(leaf_, last_job_io_ms_ != io_seen_before, clock::now());
 }
 
 // Once the child runs: what killed wrappers left beside the leaf is tidied,
@@ -397,6 +400,8 @@ void DiskPause::finish() {
   if (reported)
     diagnose("pause: %d pauses, %lld ms paused in all", decision_.pauses(),
              static_cast<long long>(decision_.paused_ms()));
+  cache_.say_totals();
+  cache_due_ = clock::time_point::max();
   become(Mode::off);
   if (trigger_ >= 0) ::close(trigger_);
   trigger_ = -1;

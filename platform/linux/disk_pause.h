@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -18,6 +19,7 @@
 #include "platform/linux/cgroups.h"
 #include "platform/linux/job_tree.h"
 #include "platform/linux/leaf_freezer.h"
+#include "platform/linux/page_cache.h"
 #include "platform/linux/pause_decision.h"
 #include "platform/process.h"
 
@@ -42,7 +44,9 @@ class DiskPause final : public FollowUp {
   // job waits on the disk, sooner than the next tick would notice.
   [[nodiscard]] int wake_descriptor() const override;
 
-  [[nodiscard]] std::chrono::steady_clock::time_point due() const override { return due_; }
+  [[nodiscard]] std::chrono::steady_clock::time_point due() const override {
+    return std::min(due_, cache_due_);
+  }
   void run() override;
 
  private:
@@ -93,6 +97,10 @@ class DiskPause final : public FollowUp {
   bool trigger_armed_ = false;
   bool trigger_muted_ = false;  // refused, or nothing to watch
   std::string unseen_;          // groups above the leaf whose own processes cannot be watched
+  // The job's page cache, looked at on the watch's looks, at its own pace
+  // while the job fills it.
+  PageCache cache_;
+  clock::time_point cache_due_ = clock::time_point::max();
 };
 
 }  // namespace lull::platform
