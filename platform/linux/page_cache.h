@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/job_leaf.h"
+#include "platform/linux/job_tree.h"
 
 namespace lull::platform {
 
