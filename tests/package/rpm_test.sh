@@ -21,8 +21,9 @@ query() { rpm -qp "$@" "$package" 2>&1; }
 literal() { sed 's/[][\.*^$()+?{}]/\\&/g' <<<"$1"; }
 release=$(literal "$version-1") bits=""
 [[ $(getconf LONG_BIT) == 64 ]] && bits='()(64bit)'
-# Both loaded at run time, each listed whole, in order.
-recommends=$(literal "libsystemd.so.0${bits}libbpf.so.1${bits}")
+# Both loaded at run time, each listed whole, in the order rpm keeps
+# them: sorted by name.
+recommends=$(literal "libbpf.so.1${bits}libsystemd.so.0${bits}")
 
 # --- What it says of itself: each tag against a pattern.
 while IFS='|' read -r what format pattern; do
