@@ -7,6 +7,7 @@
 # The keys are those a first run in Java mode writes (lullrun's five by default).
 set -uo pipefail
 valgrind="$1" wrapper="$(realpath "$2")" child="$(realpath "$3")"
+suppressions="$(dirname "$(realpath "$0")")/valgrind.supp"
 shift 3
 keys=("$@")
 ((${#keys[@]})) || keys=(Java_Executable_Path Class_path_to_use Class_to_run Args_if_any Java_run_minimized_no_focus)
@@ -23,6 +24,7 @@ check() {  # name, expected status, command...
   local name="$1" expected="$2"
   shift 2
   "$valgrind" --tool=memcheck --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
+    --suppressions="$suppressions" \
     --errors-for-leak-kinds=definite,indirect,possible --log-file="$scratch/$name.%p.log" "$@" </dev/null
   local status=$?
   # One log per process: the wrapper's, and that of a child whose exec failed.
