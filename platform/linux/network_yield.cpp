@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/diagnostics.h"
+#include "platform/linux/loaded_library.h"
 #include "platform/linux/network_yield_object.h"  // generated: the programs, compiled
 #include "platform/linux/placement.h"
 #include "platform/linux/text_file.h"
@@ -70,27 +71,22 @@ struct LibBpf {
   // destroyed through it at the end.
   bool load_library() {
     void* library = ::dlopen("libbpf.so.1", RTLD_NOW | RTLD_LOCAL);
-    return library != nullptr && bind(library, "libbpf_set_print", set_print) &&
-           bind(library, "bpf_object__open_mem", open_mem) &&
-           bind(library, "bpf_object__load", load) && bind(library, "bpf_object__close", close) &&
-           bind(library, "bpf_object__find_map_by_name", find_map) &&
-           bind(library, "bpf_object__find_program_by_name", find_program) &&
-           bind(library, "bpf_map__set_map_flags", set_map_flags) &&
-           bind(library, "bpf_map__set_autocreate", set_autocreate) &&
-           bind(library, "bpf_map__initial_value", initial_value) &&
-           bind(library, "bpf_map__set_initial_value", set_initial_value) &&
-           bind(library, "bpf_map__attach_struct_ops", attach_struct_ops) &&
-           bind(library, "bpf_map__fd", map_fd) &&
-           bind(library, "bpf_program__set_autoload", set_autoload) &&
-           bind(library, "bpf_program__fd", program_fd) &&
-           bind(library, "bpf_link__destroy", destroy_link) &&
-           bind(library, "bpf_link_create", link_create);
-  }
-
-  template <typename Function>
-  static bool bind(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    return function != nullptr;
+    return library != nullptr && bind_symbol(library, "libbpf_set_print", set_print) &&
+           bind_symbol(library, "bpf_object__open_mem", open_mem) &&
+           bind_symbol(library, "bpf_object__load", load) &&
+           bind_symbol(library, "bpf_object__close", close) &&
+           bind_symbol(library, "bpf_object__find_map_by_name", find_map) &&
+           bind_symbol(library, "bpf_object__find_program_by_name", find_program) &&
+           bind_symbol(library, "bpf_map__set_map_flags", set_map_flags) &&
+           bind_symbol(library, "bpf_map__set_autocreate", set_autocreate) &&
+           bind_symbol(library, "bpf_map__initial_value", initial_value) &&
+           bind_symbol(library, "bpf_map__set_initial_value", set_initial_value) &&
+           bind_symbol(library, "bpf_map__attach_struct_ops", attach_struct_ops) &&
+           bind_symbol(library, "bpf_map__fd", map_fd) &&
+           bind_symbol(library, "bpf_program__set_autoload", set_autoload) &&
+           bind_symbol(library, "bpf_program__fd", program_fd) &&
+           bind_symbol(library, "bpf_link__destroy", destroy_link) &&
+           bind_symbol(library, "bpf_link_create", link_create);
   }
 };
 

@@ -20,6 +20,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/linux/cgroups.h"
+#include "platform/linux/loaded_library.h"
 #include "platform/linux/text_file.h"
 
 namespace lull::platform {
@@ -65,30 +66,27 @@ struct SdBus {
     // The child execs right after the talk, which drops the library: it is
     // never closed.
     void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
-    return library != nullptr && bind(library, "sd_bus_new", create) &&
-           bind(library, "sd_bus_set_address", set_address) &&
-           bind(library, "sd_bus_set_bus_client", set_bus_client) &&
-           bind(library, "sd_bus_start", start) && bind(library, "sd_bus_get_fd", get_fd) &&
-           bind(library, "sd_bus_close", close) && bind(library, "sd_bus_unref", unref) &&
-           bind(library, "sd_bus_match_signal_async", match_signal_async) &&
-           bind(library, "sd_bus_message_new_method_call", new_method_call) &&
-           bind(library, "sd_bus_message_append", append) &&
-           bind(library, "sd_bus_message_open_container", open_container) &&
-           bind(library, "sd_bus_message_close_container", close_container) &&
-           bind(library, "sd_bus_call_async", call_async) &&
-           bind(library, "sd_bus_message_unref", message_unref) &&
-           bind(library, "sd_bus_process", process) && bind(library, "sd_bus_wait", wait) &&
-           bind(library, "sd_bus_message_get_error", get_error) &&
-           bind(library, "sd_bus_message_read", read) &&
-           bind(library, "sd_bus_message_ref", message_ref) &&
-           bind(library, "sd_bus_message_enter_container", enter_container) &&
-           bind(library, "sd_bus_message_at_end", at_end);
-  }
-
-  template <typename Function>
-  static bool bind(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    return function != nullptr;
+    return library != nullptr && bind_symbol(library, "sd_bus_new", create) &&
+           bind_symbol(library, "sd_bus_set_address", set_address) &&
+           bind_symbol(library, "sd_bus_set_bus_client", set_bus_client) &&
+           bind_symbol(library, "sd_bus_start", start) &&
+           bind_symbol(library, "sd_bus_get_fd", get_fd) &&
+           bind_symbol(library, "sd_bus_close", close) &&
+           bind_symbol(library, "sd_bus_unref", unref) &&
+           bind_symbol(library, "sd_bus_match_signal_async", match_signal_async) &&
+           bind_symbol(library, "sd_bus_message_new_method_call", new_method_call) &&
+           bind_symbol(library, "sd_bus_message_append", append) &&
+           bind_symbol(library, "sd_bus_message_open_container", open_container) &&
+           bind_symbol(library, "sd_bus_message_close_container", close_container) &&
+           bind_symbol(library, "sd_bus_call_async", call_async) &&
+           bind_symbol(library, "sd_bus_message_unref", message_unref) &&
+           bind_symbol(library, "sd_bus_process", process) &&
+           bind_symbol(library, "sd_bus_wait", wait) &&
+           bind_symbol(library, "sd_bus_message_get_error", get_error) &&
+           bind_symbol(library, "sd_bus_message_read", read) &&
+           bind_symbol(library, "sd_bus_message_ref", message_ref) &&
+           bind_symbol(library, "sd_bus_message_enter_container", enter_container) &&
+           bind_symbol(library, "sd_bus_message_at_end", at_end);
   }
 };
 
