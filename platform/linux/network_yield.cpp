@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/diagnostics.h"
+#include "platform/linux/cgroups.h"
 #include "platform/linux/loaded_library.h"
 #include "platform/linux/network_yield_object.h"  // generated: the programs, compiled
 #include "platform/linux/placement.h"
@@ -257,11 +258,7 @@ std::string placed_leaf(int gate, pid_t child, const PlacementPlan& plan) {
   do {
     got = ::read(gate, &byte, 1);
   } while (got < 0 && errno == EINTR);
-  std::string group;
-  for_each_line(read_text("/proc/" + std::to_string(child) + "/cgroup"),
-                [&](std::string_view line) {
-                  if (line.starts_with("0::")) group = line.substr(3);
-                });
+  const std::string group = unified_group(child);
   if (got != 1 || !group.ends_with("/" + plan.leaf_name)) return {};
   return plan.unified_tree.folder_of(group);
 }
@@ -351,8 +348,10 @@ void NetworkYield::wait_for_programs() const {
   // The wrapper's end is closed here, so that the read below ends when the
   // loader is done, or gone, whatever it was doing.
   ::close(wrapper_end_);
+  // Sent without SIGPIPE: a loader already gone (killed by a system-call
+  // filter for its first bpf()) must not take the child with it.
   char byte = 1;
-  while (::write(child_end_, &byte, 1) < 0 && errno == EINTR) {
+  while (::send(child_end_, &byte, 1, MSG_NOSIGNAL) < 0 && errno == EINTR) {
   }
   while (::read(child_end_, &byte, 1) < 0 && errno == EINTR) {
   }
