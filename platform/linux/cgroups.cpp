@@ -151,9 +151,13 @@ bool all_words_in(std::string_view words, std::string_view list) {
 
 // Where the wrapper is in each hierarchy, from "ID:controllers:path" lines:
 // the controllers ("" for cgroup2) and the path.
-std::vector<std::pair<std::string, std::string>> memberships() {
+// The groups of a process (0: the wrapper itself), from /proc/PID/cgroup:
+// each hierarchy's controllers ("" for cgroup2) and the group's path.
+std::vector<std::pair<std::string, std::string>> memberships(pid_t pid = 0) {
   std::vector<std::pair<std::string, std::string>> found;
-  for_each_line(read_text("/proc/self/cgroup"), [&](std::string_view line) {
+  const std::string file =
+      pid == 0 ? std::string("/proc/self/cgroup") : "/proc/" + std::to_string(pid) + "/cgroup";
+  for_each_line(read_text(file), [&](std::string_view line) {
     const std::size_t first = line.find(':');
     const std::size_t second = line.find(':', first + 1);
     if (first == std::string_view::npos || second == std::string_view::npos) return;
@@ -206,8 +210,8 @@ std::string Hierarchy::folder_of(std::string_view group) const {
   return inside == "/" ? mount_point : mount_point + inside;
 }
 
-std::string unified_group() {
-  for (const auto& [controllers, path] : memberships())
+std::string unified_group(pid_t pid) {
+  for (const auto& [controllers, path] : memberships(pid))
     if (controllers.empty()) return path;
   return {};
 }

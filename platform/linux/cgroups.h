@@ -4,6 +4,8 @@
 // /proc/self/mountinfo, /proc/self/cgroup and the groups' own files. Linux only.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,9 +29,10 @@ struct Hierarchy {
 // mount of each.
 std::vector<Hierarchy> own_hierarchies();
 
-// The wrapper's cgroup2 group as /proc/self/cgroup names it ("0::/a/b"),
-// mounted in this namespace or not; "" when the kernel has no cgroup2.
-std::string unified_group();
+// The cgroup2 group of a process (0: the wrapper's own) as /proc/PID/cgroup
+// names it ("0::/a/b"), mounted in this namespace or not; "" when the kernel
+// has no cgroup2 or the process has gone.
+std::string unified_group(pid_t pid = 0);
 
 // The hierarchy that carries the cpu controller: a v1 mount with "cpu", else
 // the v2 tree. False when there is none.

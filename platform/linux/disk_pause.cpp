@@ -89,16 +89,6 @@ std::int64_t groups_counted(const KernelFile& stat) {
   return at == std::string_view::npos ? -1 : std::strtoll(text.data() + at + 15, nullptr, 10);
 }
 
-// The child's group in the unified tree, from /proc/PID/cgroup ("0::/a/b").
-std::string unified_group_of(pid_t pid) {
-  std::string group;
-  for_each_line(read_text("/proc/" + std::to_string(pid) + "/cgroup", 4096),
-                [&](std::string_view line) {
-                  if (line.starts_with("0::")) group = line.substr(3);
-                });
-  return group;
-}
-
 }  // namespace
 
 void DiskPause::follow(pid_t child, const Hierarchy& tree, const std::string& leaf_name) {
@@ -106,7 +96,7 @@ void DiskPause::follow(pid_t child, const Hierarchy& tree, const std::string& le
   if (tree.mount_point.empty()) return;
   top_ = tree.mount_point;
   own_group_ = tree.own;
-  const std::string group = unified_group_of(child);
+  const std::string group = unified_group(child);
   if (!leaf_name.empty() && group.ends_with("/" + leaf_name)) leaf_ = tree.folder_of(group);
   // Open from now on: no descriptor limit reached later keeps a thaw from
   // being written, and a fatal signal's handler thaws through it.
