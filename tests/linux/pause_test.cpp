@@ -82,6 +82,18 @@ class Pause : public WrapperTest {
     if (job_.empty()) job_ = link(lullrun_path, "job");
     return job_;
   }
+  // Freezes the job's leaf, as a pause does; whether the kernel says it is.
+  [[nodiscard]] bool freeze() const {
+    write_file(leaf_ + "/cgroup.freeze", "1");
+    return becomes_frozen(leaf_, true);
+  }
+  // `signal` ends the wrapper within `limit` by that signal, the job thawed.
+  void expect_ends_thawed(WrapperProcess& wrapper, int signal, milliseconds limit = patience) {
+    ::kill(wrapper.pid(), signal);
+    EXPECT_EQ(wrapper.wait(limit), 128 + signal);
+    EXPECT_FALSE(asked_frozen(leaf_));
+  }
+  [[nodiscard]] std::string log_path() const { return folder_ / "log"; }
   // Lets the child go and waits for it; a failed check leaves nothing frozen.
   void let_go() {
     if (!leaf_.empty()) write_file(leaf_ + "/cgroup.freeze", "0");
@@ -148,11 +160,8 @@ TEST_F(Pause, EverySignalThatEndsTheWrapperThawsTheJobFirst) {
     const auto wrapper = start();
     ASSERT_NE(wrapper, nullptr);
     SKIP_WITHOUT_LEAF();
-    write_file(leaf_ + "/cgroup.freeze", "1");
-    ASSERT_TRUE(becomes_frozen(leaf_, true));
-    ::kill(wrapper->pid(), signal);
-    EXPECT_EQ(wrapper->wait(patience), 128 + signal);
-    EXPECT_FALSE(asked_frozen(leaf_));
+    ASSERT_TRUE(freeze());
+    expect_ends_thawed(*wrapper, signal);
     let_go();
   }
 }
@@ -162,8 +171,7 @@ TEST_F(Pause, AStoppedWrapperLeavesItsJobRunning) {
   const auto wrapper = start();
   ASSERT_NE(wrapper, nullptr);
   SKIP_WITHOUT_LEAF();
-  write_file(leaf_ + "/cgroup.freeze", "1");
-  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  ASSERT_TRUE(freeze());
   ::kill(wrapper->pid(), SIGTSTP);
   EXPECT_TRUE(within(seconds(10), [&] { return stopped(wrapper->pid()); }));
   EXPECT_FALSE(asked_frozen(leaf_));
@@ -187,14 +195,11 @@ TEST_F(Pause, AStandardErrorNobodyReadsHoldsNothingUp) {
   ASSERT_NE(wrapper, nullptr);
   if (!in_leaf()) ::close(pipe_ends[0]);
   SKIP_WITHOUT_LEAF();
-  write_file(leaf_ + "/cgroup.freeze", "1");
-  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  ASSERT_TRUE(freeze());
   std::array<char, 4096> drained{};
   while (::read(pipe_ends[0], drained.data(), drained.size()) > 0) {
   }
-  ::kill(wrapper->pid(), SIGTERM);
-  EXPECT_EQ(wrapper->wait(seconds(5)), 128 + SIGTERM);
-  EXPECT_FALSE(asked_frozen(leaf_));
+  expect_ends_thawed(*wrapper, SIGTERM, seconds(5));
   ::close(pipe_ends[1]);
   std::string said;
   for (ssize_t got = 0; (got = ::read(pipe_ends[0], drained.data(), drained.size())) > 0;)
@@ -211,11 +216,8 @@ TEST_F(Pause, ADescriptorLimitKeepsNoThawFromBeingWritten) {
   const auto wrapper = start({}, {.program = {}, .descriptor_limit = 5});
   ASSERT_NE(wrapper, nullptr);
   SKIP_WITHOUT_LEAF();
-  write_file(leaf_ + "/cgroup.freeze", "1");
-  ASSERT_TRUE(becomes_frozen(leaf_, true));
-  ::kill(wrapper->pid(), SIGTERM);
-  EXPECT_EQ(wrapper->wait(patience), 128 + SIGTERM);
-  EXPECT_FALSE(asked_frozen(leaf_));
+  ASSERT_TRUE(freeze());
+  expect_ends_thawed(*wrapper, SIGTERM);
   let_go();
 }
 #endif
@@ -250,8 +252,7 @@ TEST_F(Pause, AFailedStartLeavesNothing) {
 // it, it could neither thaw its own job nor see it told to end.
 TEST_F(Pause, AWrapperInsideAnothersJobDoesNotPause) {
   std::filesystem::remove(report_path());
-  const std::string log = folder_ / "log";
-  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const int out = ::open(log_path().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   WrapperProcess outer({.program = link_once(),
                         .arguments = {lullrun_path, test_child_path},
                         .environment = {"LULLRUN_DEBUG=1", report_variable(), hold_variable()},
@@ -260,13 +261,14 @@ TEST_F(Pause, AWrapperInsideAnothersJobDoesNotPause) {
   const Report report = wait_for_report(report_path());
   ASSERT_EQ(values(report, "pid").size(), 1U);
   child_ = std::stoi(values(report, "pid").front());
-  const bool nested_in_leaf = read_file(log).find("leaf: the job is in") != std::string::npos;
+  const bool nested_in_leaf =
+      read_file(log_path()).find("leaf: the job is in") != std::string::npos;
   let_go();
   EXPECT_EQ(outer.wait(patience), 0);
   if (!nested_in_leaf || ::geteuid() != 0) GTEST_SKIP() << "needs root and leaves";
-  EXPECT_NE(read_file(log).find("pause: none: the wrapper runs in another wrapper's job"),
+  EXPECT_NE(read_file(log_path()).find("pause: none: the wrapper runs in another wrapper's job"),
             std::string::npos)
-      << read_file(log);
+      << read_file(log_path());
 }
 
 // A file of 64 MiB on the disk, written once and kept for later runs: read
@@ -331,6 +333,13 @@ class RealPause : public Pause {
     environment.push_back("LULL_READ=" + disk_file());
     return start(std::move(environment), {.program = {}, .standard_output = output});
   }
+  // With its debug lines in log_path().
+  std::unique_ptr<WrapperProcess> start_reading_logged(std::vector<std::string> environment) {
+    const int out = ::open(log_path().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    auto wrapper = start_reading(std::move(environment), out);
+    ::close(out);
+    return wrapper;
+  }
   // Whether the leaf was asked to be frozen at some moment within `limit`.
   [[nodiscard]] bool pauses_within(milliseconds limit) const {
     return within(limit, [&] { return asked_frozen(leaf_); });
@@ -373,10 +382,7 @@ TEST_F(RealPause, NoPauseForTheJobsOwnStallNorWithThePauseOff) {
 // emptied groups go with the leaf.
 TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
   const Foreground foreground(disk_file());
-  const std::string log = folder_ / "log";
-  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  const auto wrapper = start_reading({"LULL_SUBGROUP=1", "LULLRUN_DEBUG=1"}, out);
-  ::close(out);
+  const auto wrapper = start_reading_logged({"LULL_SUBGROUP=1", "LULLRUN_DEBUG=1"});
   ASSERT_NE(wrapper, nullptr);
   SKIP_WITHOUT_LEAF();
   ASSERT_GT(worker_, 0);
@@ -384,7 +390,7 @@ TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
   ASSERT_TRUE(becomes_frozen(leaf_, true));
   ::kill(worker_, SIGTERM);
   EXPECT_TRUE(wait_until_gone(worker_, milliseconds(3000)));
-  EXPECT_NE(read_file(log).find("told to end"), std::string::npos) << read_file(log);
+  EXPECT_NE(read_file(log_path()).find("told to end"), std::string::npos) << read_file(log_path());
   let_go();
   EXPECT_EQ(wrapper->wait(patience), 0);
   EXPECT_FALSE(std::filesystem::exists(leaf_));
@@ -394,17 +400,15 @@ TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
 // answer, and paused again afterwards.
 TEST_F(RealPause, ASignalToAnswerThawsButThePausesGoOn) {
   const Foreground foreground(disk_file());
-  const std::string log = folder_ / "log";
-  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  const auto wrapper = start_reading({"LULLRUN_DEBUG=1"}, out);
-  ::close(out);
+  const auto wrapper = start_reading_logged({"LULLRUN_DEBUG=1"});
   ASSERT_NE(wrapper, nullptr);
   SKIP_WITHOUT_LEAF();
   ASSERT_TRUE(pauses_within(seconds(20)));
   ASSERT_TRUE(becomes_frozen(leaf_, true));
   ::kill(worker_, SIGQUIT);
   EXPECT_TRUE(within(seconds(3), [&] { return !asked_frozen(leaf_); }));
-  EXPECT_NE(read_file(log).find("a signal to answer"), std::string::npos) << read_file(log);
+  EXPECT_NE(read_file(log_path()).find("a signal to answer"), std::string::npos)
+      << read_file(log_path());
   EXPECT_TRUE(pauses_within(seconds(20)));
   let_go();
 }
