@@ -79,12 +79,10 @@ class Network : public WrapperTest {
     if (::geteuid() != 0) return skip("needs root: the kernel attaches no program for others");
     environment.insert(environment.end(),
                        {report_variable(), hold_variable(), "LULL_SOCKETS=1", "LULLRUN_DEBUG=1"});
-    const int log = ::open(log_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     wrapper_.emplace(Launch{.program = lullrun_path,
                             .arguments = {test_child_path},
                             .environment = environment,
-                            .standard_output = log});
-    ::close(log);
+                            .standard_output = log_descriptor()});
     report_ = wait_for_report(report_path());
     if (values(report_, "pid").size() != 1) return skip("the child did not report");
     child_ = std::stoi(values(report_, "pid").front());
@@ -132,11 +130,6 @@ class Network : public WrapperTest {
   void expect_programs_on_leaf(int count) const {
     EXPECT_EQ(attached(leaf_, BPF_CGROUP_SOCK_OPS), count);
     EXPECT_EQ(attached(leaf_, BPF_CGROUP_INET_SOCK_CREATE), count);
-  }
-  [[nodiscard]] std::string log_path() const { return folder_ / "wrapper.log"; }
-  static std::string unified_mount() {
-    return ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0 ? "/sys/fs/cgroup/unified"
-                                                                      : "/sys/fs/cgroup";
   }
 
   std::optional<WrapperProcess> wrapper_;

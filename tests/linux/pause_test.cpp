@@ -20,10 +20,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using clock = std::chrono::steady_clock;
 
-const std::string unified_root = ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0
-                                     ? "/sys/fs/cgroup/unified"
-                                     : "/sys/fs/cgroup";
-
 // Whether `check` holds within `limit`, looked at every 10 ms.
 template <typename Check>
 bool within(milliseconds limit, Check check) {
@@ -74,7 +70,7 @@ class Pause : public WrapperTest {
     leaf_.clear();
     for (const std::string& line : values(report, "cgroup"))
       if (line.starts_with("0::") && line.find("/lullrun-job-") != std::string::npos)
-        leaf_ = unified_root + line.substr(3);
+        leaf_ = unified_mount() + line.substr(3);
     return wrapper;
   }
   [[nodiscard]] bool in_leaf() const { return !leaf_.empty() && ::geteuid() == 0; }
@@ -93,7 +89,6 @@ class Pause : public WrapperTest {
     EXPECT_EQ(wrapper.wait(limit), 128 + signal);
     EXPECT_FALSE(asked_frozen(leaf_));
   }
-  [[nodiscard]] std::string log_path() const { return folder_ / "log"; }
   // Lets the child go and waits for it; a failed check leaves nothing frozen.
   void let_go() {
     if (!leaf_.empty()) write_file(leaf_ + "/cgroup.freeze", "0");
@@ -244,7 +239,7 @@ TEST_F(Pause, AFailedStartLeavesNothing) {
   WrapperProcess wrapper({.program = link_once(), .arguments = {"/nonexistent/program"}});
   const pid_t maker = wrapper.pid();
   EXPECT_EQ(wrapper.wait(patience), 127);
-  EXPECT_EQ(groups_named(unified_root, "lullrun-job-" + std::to_string(maker) + "-", 4),
+  EXPECT_EQ(groups_named(unified_mount(), "lullrun-job-" + std::to_string(maker) + "-", 4),
             std::vector<std::string>{});
 }
 
@@ -252,12 +247,10 @@ TEST_F(Pause, AFailedStartLeavesNothing) {
 // it, it could neither thaw its own job nor see it told to end.
 TEST_F(Pause, AWrapperInsideAnothersJobDoesNotPause) {
   std::filesystem::remove(report_path());
-  const int out = ::open(log_path().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   WrapperProcess outer({.program = link_once(),
                         .arguments = {lullrun_path, test_child_path},
                         .environment = {"LULLRUN_DEBUG=1", report_variable(), hold_variable()},
-                        .standard_output = out});
-  ::close(out);
+                        .standard_output = log_descriptor()});
   const Report report = wait_for_report(report_path());
   ASSERT_EQ(values(report, "pid").size(), 1U);
   child_ = std::stoi(values(report, "pid").front());
@@ -293,7 +286,7 @@ std::string disk_file() {
 class Foreground {
  public:
   explicit Foreground(const std::string& disk)
-      : group_(unified_root + "/lull-test-foreground-" + std::to_string(::getpid())) {
+      : group_(unified_mount() + "/lull-test-foreground-" + std::to_string(::getpid())) {
     ::mkdir(group_.c_str(), 0755);
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -332,13 +325,6 @@ class RealPause : public Pause {
                                                 int output = -1) {
     environment.push_back("LULL_READ=" + disk_file());
     return start(std::move(environment), {.program = {}, .standard_output = output});
-  }
-  // With its debug lines in log_path().
-  std::unique_ptr<WrapperProcess> start_reading_logged(std::vector<std::string> environment) {
-    const int out = ::open(log_path().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    auto wrapper = start_reading(std::move(environment), out);
-    ::close(out);
-    return wrapper;
   }
   // Whether the leaf was asked to be frozen at some moment within `limit`.
   [[nodiscard]] bool pauses_within(milliseconds limit) const {
@@ -382,7 +368,7 @@ TEST_F(RealPause, NoPauseForTheJobsOwnStallNorWithThePauseOff) {
 // emptied groups go with the leaf.
 TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
   const Foreground foreground(disk_file());
-  const auto wrapper = start_reading_logged({"LULL_SUBGROUP=1", "LULLRUN_DEBUG=1"});
+  const auto wrapper = start_reading({"LULL_SUBGROUP=1", "LULLRUN_DEBUG=1"}, log_descriptor());
   ASSERT_NE(wrapper, nullptr);
   SKIP_WITHOUT_LEAF();
   ASSERT_GT(worker_, 0);
@@ -400,7 +386,7 @@ TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
 // answer, and paused again afterwards.
 TEST_F(RealPause, ASignalToAnswerThawsButThePausesGoOn) {
   const Foreground foreground(disk_file());
-  const auto wrapper = start_reading_logged({"LULLRUN_DEBUG=1"});
+  const auto wrapper = start_reading({"LULLRUN_DEBUG=1"}, log_descriptor());
   ASSERT_NE(wrapper, nullptr);
   SKIP_WITHOUT_LEAF();
   ASSERT_TRUE(pauses_within(seconds(20)));

@@ -140,19 +140,16 @@ class RulesCheck : public WrapperTest {
     std::vector<std::string> arguments{"-c", script, "outer"};
     arguments.insert(arguments.end(), prefix.begin(), prefix.end());
     arguments.insert(arguments.end(), {link(lullrun_path, "job"), test_child_path});
-    const std::string debug = folder_ / "debug";
-    const int lines = ::open(debug.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     std::vector<std::string> variables{report_variable(), "LULLRUN_DEBUG=1"};
     variables.insert(variables.end(), environment.begin(), environment.end());
     Outcome outcome;
     outcome.status = run_wrapper_process({.program = "/bin/sh",
                                           .arguments = arguments,
                                           .environment = variables,
-                                          .standard_output = lines,
+                                          .standard_output = log_descriptor(),
                                           .killing_syscall = killing_syscall},
                                          seconds(60));
-    ::close(lines);
-    outcome.lines = read_file(debug);
+    outcome.lines = read_file(log_path());
     outcome.asked = outcome.lines.find("service manager: cannot connect") != std::string::npos;
     outcome.job_ran = std::filesystem::exists(report_path());
     return outcome;
