@@ -102,7 +102,9 @@ class Pause : public WrapperTest {
   std::string job_;
 };
 
-#define SKIP_WITHOUT_LEAF()                                                 \
+// The wrapper started (its child reported), and the job in a leaf, or skip.
+#define SKIP_WITHOUT_LEAF(wrapper)                                          \
+  ASSERT_NE(wrapper, nullptr);                                              \
   if (!in_leaf()) {                                                         \
     let_go();                                                               \
     GTEST_SKIP() << "needs root and the job in a leaf of the unified tree"; \
@@ -153,8 +155,7 @@ TEST_F(Pause, EverySignalThatEndsTheWrapperThawsTheJobFirst) {
   for (const int signal : signals) {
     SCOPED_TRACE(strsignal(signal));
     const auto wrapper = start();
-    ASSERT_NE(wrapper, nullptr);
-    SKIP_WITHOUT_LEAF();
+    SKIP_WITHOUT_LEAF(wrapper);
     ASSERT_TRUE(freeze());
     expect_ends_thawed(*wrapper, signal);
     let_go();
@@ -164,8 +165,7 @@ TEST_F(Pause, EverySignalThatEndsTheWrapperThawsTheJobFirst) {
 // Ctrl-Z: the job runs while its wrapper is stopped.
 TEST_F(Pause, AStoppedWrapperLeavesItsJobRunning) {
   const auto wrapper = start();
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
+  SKIP_WITHOUT_LEAF(wrapper);
   ASSERT_TRUE(freeze());
   ::kill(wrapper->pid(), SIGTSTP);
   EXPECT_TRUE(within(seconds(10), [&] { return stopped(wrapper->pid()); }));
@@ -187,9 +187,8 @@ TEST_F(Pause, AStandardErrorNobodyReadsHoldsNothingUp) {
   }
   ::fcntl(pipe_ends[1], F_SETFL, 0);  // full, and a writer would wait
   const auto wrapper = start({"LULLRUN_DEBUG=1"}, {.program = {}, .standard_output = pipe_ends[1]});
-  ASSERT_NE(wrapper, nullptr);
   if (!in_leaf()) ::close(pipe_ends[0]);
-  SKIP_WITHOUT_LEAF();
+  SKIP_WITHOUT_LEAF(wrapper);
   ASSERT_TRUE(freeze());
   std::array<char, 4096> drained{};
   while (::read(pipe_ends[0], drained.data(), drained.size()) > 0) {
@@ -209,8 +208,7 @@ TEST_F(Pause, AStandardErrorNobodyReadsHoldsNothingUp) {
 // the start, and the signalfd; no room for another to thaw with.
 TEST_F(Pause, ADescriptorLimitKeepsNoThawFromBeingWritten) {
   const auto wrapper = start({}, {.program = {}, .descriptor_limit = 5});
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
+  SKIP_WITHOUT_LEAF(wrapper);
   ASSERT_TRUE(freeze());
   expect_ends_thawed(*wrapper, SIGTERM);
   let_go();
@@ -337,8 +335,7 @@ class RealPause : public Pause {
 TEST_F(RealPause, AForegroundWaitingOnTheDiskPausesTheJobAndAKilledWrapperLetsItGo) {
   const Foreground foreground(disk_file());
   const auto wrapper = start_reading();
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
+  SKIP_WITHOUT_LEAF(wrapper);
   ASSERT_TRUE(pauses_within(seconds(20)));
   ::kill(wrapper->pid(), SIGKILL);
   EXPECT_EQ(wrapper->wait(patience), 128 + SIGKILL);
@@ -351,8 +348,7 @@ TEST_F(RealPause, AForegroundWaitingOnTheDiskPausesTheJobAndAKilledWrapperLetsIt
 TEST_F(RealPause, NoPauseForTheJobsOwnStallNorWithThePauseOff) {
   {
     const auto wrapper = start_reading();
-    ASSERT_NE(wrapper, nullptr);
-    SKIP_WITHOUT_LEAF();
+    SKIP_WITHOUT_LEAF(wrapper);
     EXPECT_FALSE(pauses_within(seconds(4)));
     let_go();
   }
@@ -369,8 +365,7 @@ TEST_F(RealPause, NoPauseForTheJobsOwnStallNorWithThePauseOff) {
 TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
   const Foreground foreground(disk_file());
   const auto wrapper = start_reading({"LULL_SUBGROUP=1", "LULLRUN_DEBUG=1"}, log_descriptor());
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
+  SKIP_WITHOUT_LEAF(wrapper);
   ASSERT_GT(worker_, 0);
   ASSERT_TRUE(pauses_within(seconds(20)));
   ASSERT_TRUE(becomes_frozen(leaf_, true));
@@ -387,8 +382,7 @@ TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
 TEST_F(RealPause, ASignalToAnswerThawsButThePausesGoOn) {
   const Foreground foreground(disk_file());
   const auto wrapper = start_reading({"LULLRUN_DEBUG=1"}, log_descriptor());
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
+  SKIP_WITHOUT_LEAF(wrapper);
   ASSERT_TRUE(pauses_within(seconds(20)));
   ASSERT_TRUE(becomes_frozen(leaf_, true));
   ::kill(worker_, SIGQUIT);
