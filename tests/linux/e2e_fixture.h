@@ -2,6 +2,7 @@
 // paths of the programs the tests run.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -22,6 +23,9 @@ inline const std::string test_child_path = TEST_CHILD_PATH;
 
 class WrapperTest : public ::testing::Test {
  protected:
+  ~WrapperTest() override {
+    if (log_ >= 0) ::close(log_);
+  }
   // A link named `name` in the scratch folder to the built `program`: the
   // wrapper then reads `name`.properties beside the link.
   std::string link(const std::string& program, const std::string& name) {
@@ -49,8 +53,16 @@ class WrapperTest : public ::testing::Test {
     return "LULL_HOLD=" + (folder_ / "hold");
   }
   void release_child() const { std::filesystem::remove(folder_ / "hold"); }
+  // A wrapper started with log_descriptor() as its standard output and error
+  // leaves its lines in log_path().
+  [[nodiscard]] std::string log_path() const { return folder_ / "log"; }
+  int log_descriptor() {
+    if (log_ < 0) log_ = ::open(log_path().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    return log_;
+  }
 
   ScratchFolder folder_;
+  int log_ = -1;
 };
 
 }  // namespace lull::testing

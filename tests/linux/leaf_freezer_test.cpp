@@ -11,30 +11,22 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
+
+#include "linux/wrapper_harness.h"
+#include "test_files.h"
 
 namespace lull::platform {
 namespace {
 
 using std::chrono::milliseconds;
 
-std::string text_of(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // A group of its own in the unified tree, for a process that sleeps in it.
 class FrozenGroup : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string root = ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0
-                                 ? "/sys/fs/cgroup/unified"
-                                 : "/sys/fs/cgroup";
-    group_ = root + "/lull-test-freezer-" + std::to_string(::getpid());
+    group_ = lull::testing::unified_mount() + "/lull-test-freezer-" + std::to_string(::getpid());
     if (::geteuid() != 0 || ::mkdir(group_.c_str(), 0755) != 0 ||
         ::access((group_ + "/cgroup.freeze").c_str(), W_OK) != 0)
       GTEST_SKIP() << "needs root and a unified tree with a freezer";
@@ -54,16 +46,24 @@ class FrozenGroup : public ::testing::Test {
          ++attempt)
       std::this_thread::sleep_for(milliseconds(10));
   }
-  [[nodiscard]] bool asked_frozen() const { return text_of(group_ + "/cgroup.freeze") == "1\n"; }
+  [[nodiscard]] bool asked_frozen() const {
+    return lull::testing::read_file(group_ + "/cgroup.freeze") == "1\n";
+  }
 
-  // Runs `owner` in a process of its own (which holds the freezer) and
-  // gives its exit status, or 128+N for signal N.
+  // Runs `owner` in a process of its own, given a freezer that holds the
+  // group frozen, and gives its exit status (1: it could not freeze), or
+  // 128+N for signal N.
   template <typename Owner>
   int run_owner(Owner owner) {
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::alarm(10);  // a hang ends as SIGALRM
-      ::_exit(owner());
+      int code = 1;
+      {
+        LeafFreezer freezer;
+        if (freezer.open(group_) && freezer.freeze() == 0) code = owner(freezer);
+      }
+      ::_exit(code);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -75,9 +75,7 @@ class FrozenGroup : public ::testing::Test {
 };
 
 TEST_F(FrozenGroup, AThawNeedsNoDescriptorLeft) {
-  const int status = run_owner([&] {
-    LeafFreezer freezer;
-    if (!freezer.open(group_) || freezer.freeze() != 0) return 1;
+  const int status = run_owner([](LeafFreezer& freezer) {
     while (::open("/dev/null", O_RDONLY) >= 0) {
     }
     return freezer.thaw() == 0 && !freezer.thaw_owed() ? 0 : 2;
@@ -87,9 +85,7 @@ TEST_F(FrozenGroup, AThawNeedsNoDescriptorLeft) {
 }
 
 TEST_F(FrozenGroup, TheGuardThawsWhenItsOwnerIsKilledOutright) {
-  const int status = run_owner([&] {
-    LeafFreezer freezer;
-    if (!freezer.open(group_) || freezer.freeze() != 0) return 1;
+  const int status = run_owner([](LeafFreezer& /*holding*/) {
     (void)::raise(SIGKILL);
     return 2;
   });
@@ -101,9 +97,7 @@ TEST_F(FrozenGroup, TheGuardThawsWhenItsOwnerIsKilledOutright) {
 }
 
 TEST_F(FrozenGroup, AClosedFreezerLeavesNeitherAFrozenGroupNorItsGuard) {
-  const int status = run_owner([&] {
-    LeafFreezer freezer;
-    if (!freezer.open(group_) || freezer.freeze() != 0) return 1;
+  const int status = run_owner([](LeafFreezer& freezer) {
     freezer.close();
     // The guard was our child: reaped, none is left.
     return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD ? 0 : 2;

@@ -79,12 +79,10 @@ class Network : public WrapperTest {
     if (::geteuid() != 0) return skip("needs root: the kernel attaches no program for others");
     environment.insert(environment.end(),
                        {report_variable(), hold_variable(), "LULL_SOCKETS=1", "LULLRUN_DEBUG=1"});
-    const int log = ::open(log_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     wrapper_.emplace(Launch{.program = lullrun_path,
                             .arguments = {test_child_path},
                             .environment = environment,
-                            .standard_output = log});
-    ::close(log);
+                            .standard_output = log_descriptor()});
     report_ = wait_for_report(report_path());
     if (values(report_, "pid").size() != 1) return skip("the child did not report");
     child_ = std::stoi(values(report_, "pid").front());
@@ -128,10 +126,10 @@ class Network : public WrapperTest {
     return kernel_yielding_congestion(
         read_file("/proc/sys/net/ipv4/tcp_available_congestion_control"));
   }
-  [[nodiscard]] std::string log_path() const { return folder_ / "wrapper.log"; }
-  static std::string unified_mount() {
-    return ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0 ? "/sys/fs/cgroup/unified"
-                                                                      : "/sys/fs/cgroup";
+  // Both the job's programs, or neither, are on its leaf.
+  void expect_programs_on_leaf(int count) const {
+    EXPECT_EQ(attached(leaf_, BPF_CGROUP_SOCK_OPS), count);
+    EXPECT_EQ(attached(leaf_, BPF_CGROUP_INET_SOCK_CREATE), count);
   }
 
   std::optional<WrapperProcess> wrapper_;
@@ -176,8 +174,7 @@ TEST_F(Network, EveryTcpSocketOfTheJobYieldsAndIsMarkedFromItsFirst) {
   const SocketView udp = socket_of("udp");
   ASSERT_TRUE(udp.taken);
   EXPECT_EQ(udp.mark, yield_mark);
-  EXPECT_EQ(attached(leaf_, BPF_CGROUP_SOCK_OPS), 1);
-  EXPECT_EQ(attached(leaf_, BPF_CGROUP_INET_SOCK_CREATE), 1);
+  expect_programs_on_leaf(1);
 }
 
 TEST_F(Network, NothingIsAttachedWithTheSwitchOff) {
@@ -187,8 +184,7 @@ TEST_F(Network, NothingIsAttachedWithTheSwitchOff) {
   EXPECT_FALSE(connected.congestion.starts_with("lullrun_"));
   EXPECT_EQ(connected.tos, 0);
   EXPECT_EQ(connected.mark, 0U);
-  EXPECT_EQ(attached(leaf_, BPF_CGROUP_SOCK_OPS), 0);
-  EXPECT_EQ(attached(leaf_, BPF_CGROUP_INET_SOCK_CREATE), 0);
+  expect_programs_on_leaf(0);
   EXPECT_NE(read_file(log_path()).find("network: none: LULLRUN_NETWORK is 0"), std::string::npos);
 }
 
@@ -201,8 +197,7 @@ TEST_F(Network, NothingIsLeftWhenTheWrapperEnds) {
   if (!registered(congestion)) GTEST_SKIP() << "the kernel's own congestion control is in use";
   ::kill(wrapper_->pid(), SIGKILL);
   EXPECT_EQ(wrapper_->wait(patience), 128 + SIGKILL);
-  EXPECT_EQ(attached(leaf_, BPF_CGROUP_SOCK_OPS), 0);
-  EXPECT_EQ(attached(leaf_, BPF_CGROUP_INET_SOCK_CREATE), 0);
+  expect_programs_on_leaf(0);
   EXPECT_FALSE(registered(congestion));
   release_child();
   ASSERT_TRUE(wait_until_gone(child_, patience));

@@ -20,10 +20,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using clock = std::chrono::steady_clock;
 
-const std::string unified_root = ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0
-                                     ? "/sys/fs/cgroup/unified"
-                                     : "/sys/fs/cgroup";
-
 // Whether `check` holds within `limit`, looked at every 10 ms.
 template <typename Check>
 bool within(milliseconds limit, Check check) {
@@ -74,13 +70,24 @@ class Pause : public WrapperTest {
     leaf_.clear();
     for (const std::string& line : values(report, "cgroup"))
       if (line.starts_with("0::") && line.find("/lullrun-job-") != std::string::npos)
-        leaf_ = unified_root + line.substr(3);
+        leaf_ = unified_mount() + line.substr(3);
     return wrapper;
   }
   [[nodiscard]] bool in_leaf() const { return !leaf_.empty() && ::geteuid() == 0; }
   std::string link_once() {
     if (job_.empty()) job_ = link(lullrun_path, "job");
     return job_;
+  }
+  // Freezes the job's leaf, as a pause does; whether the kernel says it is.
+  [[nodiscard]] bool freeze() const {
+    write_file(leaf_ + "/cgroup.freeze", "1");
+    return becomes_frozen(leaf_, true);
+  }
+  // `signal` ends the wrapper within `limit` by that signal, the job thawed.
+  void expect_ends_thawed(WrapperProcess& wrapper, int signal, milliseconds limit = patience) {
+    ::kill(wrapper.pid(), signal);
+    EXPECT_EQ(wrapper.wait(limit), 128 + signal);
+    EXPECT_FALSE(asked_frozen(leaf_));
   }
   // Lets the child go and waits for it; a failed check leaves nothing frozen.
   void let_go() {
@@ -95,7 +102,9 @@ class Pause : public WrapperTest {
   std::string job_;
 };
 
-#define SKIP_WITHOUT_LEAF()                                                 \
+// The wrapper started (its child reported), and the job in a leaf, or skip.
+#define SKIP_WITHOUT_LEAF(wrapper)                                          \
+  ASSERT_NE(wrapper, nullptr);                                              \
   if (!in_leaf()) {                                                         \
     let_go();                                                               \
     GTEST_SKIP() << "needs root and the job in a leaf of the unified tree"; \
@@ -146,13 +155,9 @@ TEST_F(Pause, EverySignalThatEndsTheWrapperThawsTheJobFirst) {
   for (const int signal : signals) {
     SCOPED_TRACE(strsignal(signal));
     const auto wrapper = start();
-    ASSERT_NE(wrapper, nullptr);
-    SKIP_WITHOUT_LEAF();
-    write_file(leaf_ + "/cgroup.freeze", "1");
-    ASSERT_TRUE(becomes_frozen(leaf_, true));
-    ::kill(wrapper->pid(), signal);
-    EXPECT_EQ(wrapper->wait(patience), 128 + signal);
-    EXPECT_FALSE(asked_frozen(leaf_));
+    SKIP_WITHOUT_LEAF(wrapper);
+    ASSERT_TRUE(freeze());
+    expect_ends_thawed(*wrapper, signal);
     let_go();
   }
 }
@@ -160,10 +165,8 @@ TEST_F(Pause, EverySignalThatEndsTheWrapperThawsTheJobFirst) {
 // Ctrl-Z: the job runs while its wrapper is stopped.
 TEST_F(Pause, AStoppedWrapperLeavesItsJobRunning) {
   const auto wrapper = start();
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
-  write_file(leaf_ + "/cgroup.freeze", "1");
-  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  SKIP_WITHOUT_LEAF(wrapper);
+  ASSERT_TRUE(freeze());
   ::kill(wrapper->pid(), SIGTSTP);
   EXPECT_TRUE(within(seconds(10), [&] { return stopped(wrapper->pid()); }));
   EXPECT_FALSE(asked_frozen(leaf_));
@@ -184,17 +187,13 @@ TEST_F(Pause, AStandardErrorNobodyReadsHoldsNothingUp) {
   }
   ::fcntl(pipe_ends[1], F_SETFL, 0);  // full, and a writer would wait
   const auto wrapper = start({"LULLRUN_DEBUG=1"}, {.program = {}, .standard_output = pipe_ends[1]});
-  ASSERT_NE(wrapper, nullptr);
   if (!in_leaf()) ::close(pipe_ends[0]);
-  SKIP_WITHOUT_LEAF();
-  write_file(leaf_ + "/cgroup.freeze", "1");
-  ASSERT_TRUE(becomes_frozen(leaf_, true));
+  SKIP_WITHOUT_LEAF(wrapper);
+  ASSERT_TRUE(freeze());
   std::array<char, 4096> drained{};
   while (::read(pipe_ends[0], drained.data(), drained.size()) > 0) {
   }
-  ::kill(wrapper->pid(), SIGTERM);
-  EXPECT_EQ(wrapper->wait(seconds(5)), 128 + SIGTERM);
-  EXPECT_FALSE(asked_frozen(leaf_));
+  expect_ends_thawed(*wrapper, SIGTERM, seconds(5));
   ::close(pipe_ends[1]);
   std::string said;
   for (ssize_t got = 0; (got = ::read(pipe_ends[0], drained.data(), drained.size())) > 0;)
@@ -209,13 +208,9 @@ TEST_F(Pause, AStandardErrorNobodyReadsHoldsNothingUp) {
 // the start, and the signalfd; no room for another to thaw with.
 TEST_F(Pause, ADescriptorLimitKeepsNoThawFromBeingWritten) {
   const auto wrapper = start({}, {.program = {}, .descriptor_limit = 5});
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
-  write_file(leaf_ + "/cgroup.freeze", "1");
-  ASSERT_TRUE(becomes_frozen(leaf_, true));
-  ::kill(wrapper->pid(), SIGTERM);
-  EXPECT_EQ(wrapper->wait(patience), 128 + SIGTERM);
-  EXPECT_FALSE(asked_frozen(leaf_));
+  SKIP_WITHOUT_LEAF(wrapper);
+  ASSERT_TRUE(freeze());
+  expect_ends_thawed(*wrapper, SIGTERM);
   let_go();
 }
 #endif
@@ -242,7 +237,7 @@ TEST_F(Pause, AFailedStartLeavesNothing) {
   WrapperProcess wrapper({.program = link_once(), .arguments = {"/nonexistent/program"}});
   const pid_t maker = wrapper.pid();
   EXPECT_EQ(wrapper.wait(patience), 127);
-  EXPECT_EQ(groups_named(unified_root, "lullrun-job-" + std::to_string(maker) + "-", 4),
+  EXPECT_EQ(groups_named(unified_mount(), "lullrun-job-" + std::to_string(maker) + "-", 4),
             std::vector<std::string>{});
 }
 
@@ -250,23 +245,21 @@ TEST_F(Pause, AFailedStartLeavesNothing) {
 // it, it could neither thaw its own job nor see it told to end.
 TEST_F(Pause, AWrapperInsideAnothersJobDoesNotPause) {
   std::filesystem::remove(report_path());
-  const std::string log = folder_ / "log";
-  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   WrapperProcess outer({.program = link_once(),
                         .arguments = {lullrun_path, test_child_path},
                         .environment = {"LULLRUN_DEBUG=1", report_variable(), hold_variable()},
-                        .standard_output = out});
-  ::close(out);
+                        .standard_output = log_descriptor()});
   const Report report = wait_for_report(report_path());
   ASSERT_EQ(values(report, "pid").size(), 1U);
   child_ = std::stoi(values(report, "pid").front());
-  const bool nested_in_leaf = read_file(log).find("leaf: the job is in") != std::string::npos;
+  const bool nested_in_leaf =
+      read_file(log_path()).find("leaf: the job is in") != std::string::npos;
   let_go();
   EXPECT_EQ(outer.wait(patience), 0);
   if (!nested_in_leaf || ::geteuid() != 0) GTEST_SKIP() << "needs root and leaves";
-  EXPECT_NE(read_file(log).find("pause: none: the wrapper runs in another wrapper's job"),
+  EXPECT_NE(read_file(log_path()).find("pause: none: the wrapper runs in another wrapper's job"),
             std::string::npos)
-      << read_file(log);
+      << read_file(log_path());
 }
 
 // A file of 64 MiB on the disk, written once and kept for later runs: read
@@ -291,7 +284,7 @@ std::string disk_file() {
 class Foreground {
  public:
   explicit Foreground(const std::string& disk)
-      : group_(unified_root + "/lull-test-foreground-" + std::to_string(::getpid())) {
+      : group_(unified_mount() + "/lull-test-foreground-" + std::to_string(::getpid())) {
     ::mkdir(group_.c_str(), 0755);
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -342,8 +335,7 @@ class RealPause : public Pause {
 TEST_F(RealPause, AForegroundWaitingOnTheDiskPausesTheJobAndAKilledWrapperLetsItGo) {
   const Foreground foreground(disk_file());
   const auto wrapper = start_reading();
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
+  SKIP_WITHOUT_LEAF(wrapper);
   ASSERT_TRUE(pauses_within(seconds(20)));
   ::kill(wrapper->pid(), SIGKILL);
   EXPECT_EQ(wrapper->wait(patience), 128 + SIGKILL);
@@ -356,8 +348,7 @@ TEST_F(RealPause, AForegroundWaitingOnTheDiskPausesTheJobAndAKilledWrapperLetsIt
 TEST_F(RealPause, NoPauseForTheJobsOwnStallNorWithThePauseOff) {
   {
     const auto wrapper = start_reading();
-    ASSERT_NE(wrapper, nullptr);
-    SKIP_WITHOUT_LEAF();
+    SKIP_WITHOUT_LEAF(wrapper);
     EXPECT_FALSE(pauses_within(seconds(4)));
     let_go();
   }
@@ -373,18 +364,14 @@ TEST_F(RealPause, NoPauseForTheJobsOwnStallNorWithThePauseOff) {
 // emptied groups go with the leaf.
 TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
   const Foreground foreground(disk_file());
-  const std::string log = folder_ / "log";
-  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  const auto wrapper = start_reading({"LULL_SUBGROUP=1", "LULLRUN_DEBUG=1"}, out);
-  ::close(out);
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
+  const auto wrapper = start_reading({"LULL_SUBGROUP=1", "LULLRUN_DEBUG=1"}, log_descriptor());
+  SKIP_WITHOUT_LEAF(wrapper);
   ASSERT_GT(worker_, 0);
   ASSERT_TRUE(pauses_within(seconds(20)));
   ASSERT_TRUE(becomes_frozen(leaf_, true));
   ::kill(worker_, SIGTERM);
   EXPECT_TRUE(wait_until_gone(worker_, milliseconds(3000)));
-  EXPECT_NE(read_file(log).find("told to end"), std::string::npos) << read_file(log);
+  EXPECT_NE(read_file(log_path()).find("told to end"), std::string::npos) << read_file(log_path());
   let_go();
   EXPECT_EQ(wrapper->wait(patience), 0);
   EXPECT_FALSE(std::filesystem::exists(leaf_));
@@ -394,17 +381,14 @@ TEST_F(RealPause, AProcessBelowTheLeafToldToEndRunsItsHandlerAtOnce) {
 // answer, and paused again afterwards.
 TEST_F(RealPause, ASignalToAnswerThawsButThePausesGoOn) {
   const Foreground foreground(disk_file());
-  const std::string log = folder_ / "log";
-  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  const auto wrapper = start_reading({"LULLRUN_DEBUG=1"}, out);
-  ::close(out);
-  ASSERT_NE(wrapper, nullptr);
-  SKIP_WITHOUT_LEAF();
+  const auto wrapper = start_reading({"LULLRUN_DEBUG=1"}, log_descriptor());
+  SKIP_WITHOUT_LEAF(wrapper);
   ASSERT_TRUE(pauses_within(seconds(20)));
   ASSERT_TRUE(becomes_frozen(leaf_, true));
   ::kill(worker_, SIGQUIT);
   EXPECT_TRUE(within(seconds(3), [&] { return !asked_frozen(leaf_); }));
-  EXPECT_NE(read_file(log).find("a signal to answer"), std::string::npos) << read_file(log);
+  EXPECT_NE(read_file(log_path()).find("a signal to answer"), std::string::npos)
+      << read_file(log_path());
   EXPECT_TRUE(pauses_within(seconds(20)));
   let_go();
 }

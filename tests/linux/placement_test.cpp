@@ -159,20 +159,17 @@ TEST_F(MultiThreadedWrapper, ChildWritesItsLinesWithoutFormatting) {
 #ifdef LULL_SANITIZED
   GTEST_SKIP() << "a sanitizer's runtime comes before any preloaded library";
 #endif
-  const std::string debug = folder_ / "debug";
-  const int lines = ::open(debug.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const auto status =
       run_wrapper_process({.program = link(lullrun_path, "job"),
                            .arguments = {test_child_path},
                            .environment = {report_variable(), "LULLRUN_DEBUG=1",
                                            std::string("LD_PRELOAD=") + EXTRA_THREAD_PATH},
-                           .standard_output = lines},
+                           .standard_output = log_descriptor()},
                           seconds(60));
-  ::close(lines);
   EXPECT_EQ(status, 0);
   const Report report = wait_for_report(report_path(), seconds(5));
   ASSERT_EQ(values(report, "pid").size(), 1U);
-  const std::string text = read_file(debug);
+  const std::string text = read_file(log_path());
   EXPECT_NE(text.find("more than one thread"), std::string::npos) << text;
   // The child's own line, by its id (the test child keeps the id it had).
   EXPECT_NE(text.find("[" + values(report, "pid").front() + "]: placed: "), std::string::npos)

@@ -140,19 +140,16 @@ class RulesCheck : public WrapperTest {
     std::vector<std::string> arguments{"-c", script, "outer"};
     arguments.insert(arguments.end(), prefix.begin(), prefix.end());
     arguments.insert(arguments.end(), {link(lullrun_path, "job"), test_child_path});
-    const std::string debug = folder_ / "debug";
-    const int lines = ::open(debug.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     std::vector<std::string> variables{report_variable(), "LULLRUN_DEBUG=1"};
     variables.insert(variables.end(), environment.begin(), environment.end());
     Outcome outcome;
     outcome.status = run_wrapper_process({.program = "/bin/sh",
                                           .arguments = arguments,
                                           .environment = variables,
-                                          .standard_output = lines,
+                                          .standard_output = log_descriptor(),
                                           .killing_syscall = killing_syscall},
                                          seconds(60));
-    ::close(lines);
-    outcome.lines = read_file(debug);
+    outcome.lines = read_file(log_path());
     outcome.asked = outcome.lines.find("service manager: cannot connect") != std::string::npos;
     outcome.job_ran = std::filesystem::exists(report_path());
     return outcome;
@@ -160,6 +157,13 @@ class RulesCheck : public WrapperTest {
 
   std::string v2_, top_;
 };
+
+// The wrapper ended well, its job ran, and it asked the manager only if `asked`.
+void expect_job_ran(const Outcome& outcome, bool asked) {
+  EXPECT_EQ(outcome.status, 0) << outcome.lines;
+  EXPECT_TRUE(outcome.job_ran);
+  EXPECT_EQ(outcome.asked, asked) << outcome.lines;
+}
 
 // Which programs the test attaches, and whether the manager may be asked.
 struct Attached {
@@ -182,9 +186,7 @@ TEST_P(ProgramsInEffect, TheManagerIsAskedOnlyWhereEveryProgramStaysInEffect) {
                                        : attach_egress(group, attached.flags);
   if (!done) GTEST_SKIP() << "the kernel does not attach that kind of program";
   const Outcome outcome = run();
-  EXPECT_EQ(outcome.status, 0) << outcome.lines;
-  EXPECT_TRUE(outcome.job_ran);
-  EXPECT_EQ(outcome.asked, attached.asked) << outcome.lines;
+  expect_job_ran(outcome, attached.asked);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -205,9 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
 // container's top, and the job goes as it did before the check.
 TEST_F(RulesCheck, WithoutTheCapabilityTheJobStays) {
   const Outcome outcome = run({"setpriv", "--bounding-set", "-net_admin,-sys_admin"});
-  EXPECT_EQ(outcome.status, 0) << outcome.lines;
-  EXPECT_TRUE(outcome.job_ran);
-  EXPECT_FALSE(outcome.asked) << outcome.lines;
+  expect_job_ran(outcome, false);
   EXPECT_NE(outcome.lines.find("CAP_NET_ADMIN"), std::string::npos) << outcome.lines;
 }
 
@@ -222,9 +222,7 @@ TEST_P(UserNamespace, TheManagerIsAskedOnlyWhereItSharesIt) {
     prefix.insert(prefix.end(),
                   {"--pid", "--fork", "--mount-proc", "/bin/sh", "-c", "\"$@\"", "pid1"});
   const Outcome outcome = run(prefix);
-  EXPECT_EQ(outcome.status, 0) << outcome.lines;
-  EXPECT_TRUE(outcome.job_ran);
-  EXPECT_EQ(outcome.asked, container) << outcome.lines;
+  expect_job_ran(outcome, container);
 }
 
 INSTANTIATE_TEST_SUITE_P(Of, UserNamespace, ::testing::Bool(),
@@ -234,25 +232,15 @@ INSTANTIATE_TEST_SUITE_P(Of, UserNamespace, ::testing::Bool(),
 
 TEST_F(RulesCheck, WithoutACgroup2MountTheJobStays) {
   const Outcome outcome = run({}, false);
-  EXPECT_EQ(outcome.status, 0) << outcome.lines;
-  EXPECT_TRUE(outcome.job_ran);
-  EXPECT_FALSE(outcome.asked) << outcome.lines;
+  expect_job_ran(outcome, false);
 }
 
 // systemd's SystemCallFilter=@system-service lists no bpf(): the kernel kills
 // whoever makes it. The wrapper starts its job all the same.
 TEST_F(RulesCheck, UnderAFilterThatKillsForBpfTheJobStarts) {
   const Outcome outcome = run({}, true, SYS_bpf);
-  EXPECT_EQ(outcome.status, 0) << outcome.lines;
-  EXPECT_TRUE(outcome.job_ran);
-  EXPECT_FALSE(outcome.asked) << outcome.lines;
+  expect_job_ran(outcome, false);
 }
-
-}  // namespace
-}  // namespace lull::testing
-
-namespace lull::testing {
-namespace {
 
 // A v1 device list that allows all shows none of the devices denied beside
 // it: alike lists there prove nothing, and the job stays.
@@ -265,16 +253,8 @@ TEST_F(RulesCheck, AV1DeviceListThatAllowsAllMayHideADenial) {
       "/bin/sh -c \"$LULL_BOOTED\" inner \"$@\"",
       {}, {"LULL_DEVICES=" + devices, "LULL_BOOTED=" + as_if_booted});
   ::rmdir(devices.c_str());
-  EXPECT_EQ(outcome.status, 0) << outcome.lines;
-  EXPECT_TRUE(outcome.job_ran);
-  EXPECT_FALSE(outcome.asked) << outcome.lines;
+  expect_job_ran(outcome, false);
 }
-
-}  // namespace
-}  // namespace lull::testing
-
-namespace lull::testing {
-namespace {
 
 std::uint64_t number_in(const std::string& file) { return std::stoull("0" + read_file(file)); }
 
@@ -377,12 +357,6 @@ INSTANTIATE_TEST_SUITE_P(
         TaskLimit{"SliceAtTheServiceDefault", "work.slice/job.service", "work.slice", 15, 0, true},
         TaskLimit{"UsersSliceDefault", "user-7.slice/job.service", "user-7.slice", 33, 0, false}),
     [](const ::testing::TestParamInfo<TaskLimit>& info) { return std::string(info.param.name); });
-
-}  // namespace
-}  // namespace lull::testing
-
-namespace lull::testing {
-namespace {
 
 // Where the kernel kills a whole group for memory (memory.oom.group, as a
 // container's runtime asks), the job keeps the score it inherits: a kill of

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -84,6 +85,13 @@ struct ThreadClass {
   int nice;
 };
 std::vector<ThreadClass> thread_classes(pid_t pid);
+
+// Where the unified tree is mounted: beside the v1 hierarchies on a hybrid
+// machine, else at the top.
+inline std::string unified_mount() {
+  return ::access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0 ? "/sys/fs/cgroup/unified"
+                                                                    : "/sys/fs/cgroup";
+}
 
 // The group in the cpu controller's hierarchy among /proc/PID/cgroup lines
 // (the test child reports them as "cgroup"); "" when none carries it.
