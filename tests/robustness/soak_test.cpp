@@ -3,7 +3,6 @@
 #include <sys/resource.h>
 
 #include <cstdlib>
-
 #include <map>
 
 #include "harness.h"
