@@ -124,10 +124,10 @@ TEST_F(Pause, AFrozenJobIsThawedWhenItsWrapperEnds) {
     std::string group;
     for (const std::string& line : values(report, "cgroup"))
       if (line.starts_with("0::")) group = line.substr(3);
-    const std::string leaf = "/sys/fs/cgroup/unified" + group;
+    const std::string leaf = unified_mount() + group;
     if (group.find("/lullrun-job-") == std::string::npos || ::geteuid() != 0) {
       ::kill(child, SIGKILL);
-      GTEST_SKIP() << "needs root and the job in a leaf of /sys/fs/cgroup/unified";
+      GTEST_SKIP() << "needs root and the job in a leaf of the unified tree";
     }
     write_file(leaf + "/cgroup.freeze", "1");
     ASSERT_TRUE(becomes_frozen(leaf, true));
