@@ -50,28 +50,30 @@ INSTANTIATE_TEST_SUITE_P(
         Readings{"stall_pauses_and_calm_thaws", "--ss----", "..P..C.."},
         Readings{"a_tenth_of_the_time_is_stall_less_is_not", "nne--", "..P.C"},
         // Back within twice the calm: the calm doubles (400 ms), then 800 ms.
-        Readings{"flapping_doubles_the_calm", "s--s----s" + times(8, '-'), "P.CP...CP.......C"},
+        Readings{"flapping_doubles_the_calm", std::string("s--s----s") + times(8, '-'),
+                 "P.CP...CP.......C"},
         // Back only after long calm: the calm halves again.
-        Readings{"late_return_halves_the_calm", "s--s----" + times(9, '-') + "s--",
-                 "P.CP...C" + times(9, '.') + "P.C"},
+        Readings{"late_return_halves_the_calm", std::string("s--s----") + times(9, '-') + "s--",
+                 std::string("P.CP...C") + times(9, '.') + "P.C"},
         // Never frozen 10 s at a stretch; then it runs a second before it may
         // pause again, and that thaw counts as no flap: the calm grown to
         // 800 ms stays 800 ms. The stall falls while paused (the pause helps)
         // but stays at 10 %.
         Readings{"bound_then_a_second_of_running",
-                 "s--s----s" + times(109, 'e') + "ss" + times(9, '-'),
-                 "P.CP...CP" + times(99, '.') + "B" + times(9, '.') + "P" + times(8, '.') + "C."},
+                 std::string("s--s----s") + times(109, 'e') + std::string("ss") + times(9, '-'),
+                 std::string("P.CP...CP") + times(99, '.') + std::string("B") + times(9, '.') +
+                     std::string("P") + times(8, '.') + "C."},
         // A stall that does not fall while the job is frozen (its own
         // clients', a disk it does not use): undone once judged over a
         // second after the first 200 ms, then no pause for 5 s, then 10 s.
         Readings{"a_pause_that_lowers_nothing_is_undone_and_backs_off", times(80, 's'),
-                 "P" + times(11, '.') + "U" + times(49, '.') + "P" + times(11, '.') + "U" +
-                     times(5, '.')},
+                 std::string("P") + times(11, '.') + std::string("U") + times(49, '.') +
+                     std::string("P") + times(11, '.') + "U" + times(5, '.')},
         // Fallen to 80 % of what paused it: not enough. To 78 %: it helps.
-        Readings{"a_stall_at_four_fifths_has_not_fallen", "s" + times(14, 'h'),
-                 "P" + times(11, '.') + "U.."},
-        Readings{"a_stall_fallen_below_four_fifths_keeps_the_pause", "s" + times(14, 'l'),
-                 "P" + times(14, '.')}),
+        Readings{"a_stall_at_four_fifths_has_not_fallen", std::string("s") + times(14, 'h'),
+                 std::string("P") + times(11, '.') + "U.."},
+        Readings{"a_stall_fallen_below_four_fifths_keeps_the_pause",
+                 std::string("s") + times(14, 'l'), std::string("P") + times(14, '.')}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -294,8 +294,10 @@ class Foreground {
       if (fd < 0 || ::posix_memalign(&block, 4096, 4096) != 0) ::_exit(1);
       const off_t blocks = ::lseek(fd, 0, SEEK_END) / 4096;
       if (blocks <= 0) ::_exit(1);
-      for (unsigned long next = 1;; next = next * 6364136223846793005UL + 1)
-        (void)::pread(fd, block, 4096, static_cast<off_t>((next >> 17) % blocks) * 4096);
+      for (unsigned long next = 1;; next = next * 6364136223846793005UL + 1) {
+        const off_t at = static_cast<off_t>((next >> 17) % blocks) * 4096;
+        [[maybe_unused]] const ssize_t got = ::pread(fd, block, 4096, at);
+      }
     }
   }
   ~Foreground() {

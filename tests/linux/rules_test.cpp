@@ -42,7 +42,9 @@ std::string mount_of(const std::string& type, const std::string& option = {}) {
     std::string root;
     std::string mount_point;
     fields >> skipped >> skipped >> skipped >> root >> mount_point;
-    const std::string options = "," + line.substr(line.rfind(' ') + 1) + ",";
+    std::string options = line.substr(line.rfind(' ') + 1);
+    options.insert(options.begin(), ',');
+    options.push_back(',');
     if (root == "/" && (option.empty() || options.find("," + option + ",") != std::string::npos))
       return mount_point;
   }
@@ -256,7 +258,12 @@ TEST_F(RulesCheck, AV1DeviceListThatAllowsAllMayHideADenial) {
   expect_job_ran(outcome, false);
 }
 
-std::uint64_t number_in(const std::string& file) { return std::stoull("0" + read_file(file)); }
+// An empty file reads as 0.
+std::uint64_t number_in(const std::string& file) {
+  std::string text = "0";
+  text += read_file(file);
+  return std::stoull(text);
+}
 
 // systemd's own task limit on services and scopes (15 %) and on each user's
 // slice (33 %) is no administrator's limit; the same value on another slice
