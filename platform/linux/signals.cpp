@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <initializer_list>
 
 namespace lull::platform {
 namespace {
