@@ -4,12 +4,14 @@
 #include "platform/linux/job_tree.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/linux/job_leaf.h"
 #include "test_files.h"
 
 namespace lull::platform {
@@ -64,6 +66,26 @@ TEST_F(JobTreeTest, RemovingALeafTakesItsEmptyGroupsDeepestFirst) {
   lull::testing::write_file(folder_ / "lullrun-idle/lullrun-job-1-2/in-use/file", "");
   remove_leaf(leaf);
   EXPECT_TRUE(std::filesystem::exists(leaf));
+}
+
+// A leaf whose wrapper is gone is thawed when a freeze was asked for, even
+// where the kernel has not finished it yet (a task asleep in the disk reads
+// "frozen 0" in cgroup.events); a live wrapper's leaf is left as it is.
+TEST_F(JobTreeTest, ATidyThawsWhatWasAskedFrozenByAWrapperThatIsGone) {
+  const std::string own =
+      "lullrun-job-" + std::to_string(::getpid()) + "-" + start_time_of(::getpid());
+  const std::string gone = make("lullrun-idle/lullrun-job-999999999-1");
+  const std::string live = make("lullrun-idle/" + own);
+  for (const std::string& leaf : {gone, live}) {
+    lull::testing::write_file(leaf + "/cgroup.freeze", "1\n");
+    lull::testing::write_file(leaf + "/cgroup.events", "populated 1\nfrozen 0\n");
+  }
+  EXPECT_EQ(
+      relative(leaves_beside(make("lullrun-idle/lullrun-job-1-2"))),
+      (std::vector<std::string>{"lullrun-idle/" + own, "lullrun-idle/lullrun-job-999999999-1"}));
+  tidy_stale_leaves({gone, live});
+  EXPECT_EQ(lull::testing::read_file(gone + "/cgroup.freeze"), "0\n");
+  EXPECT_EQ(lull::testing::read_file(live + "/cgroup.freeze"), "1\n");
 }
 
 }  // namespace
