@@ -285,7 +285,8 @@ def build(skip):
                        stdout=subprocess.DEVNULL)
         # Only what the benchmark runs: the tests are not its business.
         subprocess.run(["cmake", "--build", "--preset", "release", "-j2", "--target", "lullrun",
-                        "lull_bench", "lull_delay"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+                        "lull_bench", "lull_delay", "lull_no_reclaim"],
+                       cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
     for program in (LULLRUN, HELPER):
         if not program.exists():
             sys.exit(f"bench: {program} is missing; build the release preset first")

@@ -13,6 +13,11 @@ wrapper's processor time is read from /proc while the job streams.
 A third job reads its own input (500 MiB) three times: what it keeps of its
 cache is its time against the same job with LULLRUN_CACHE=0.
 
+A kernel before Linux 5.19 has no memory.reclaim: the wrapper then lowers the
+leaf's memory.high for a moment instead. The row "lullrun, before 5.19" runs
+the wrapper with a preloaded library (tests/linux/no_reclaim.cpp) that hides
+memory.reclaim from it, so that way is measured on the same kernel.
+
 Needs root (to empty the page cache before each sample) and a v2 tree whose
 memory controller reaches the job's leaf: the Debian 12 machine of
 ../shared/vm with VM_DRIVE_CACHE=none, where the disk's reads reach a real
@@ -24,7 +29,7 @@ import sys
 import time
 from pathlib import Path
 
-from .harness import LULLRUN, median, say, shuffled_rounds, tool
+from .harness import BUILD, LULLRUN, median, say, shuffled_rounds, tool
 from .report import Section, Summary, Target, table, verdict
 
 NUMBER = 14
@@ -35,6 +40,10 @@ TARGET_REREAD = "page cache: the user's re-read ≤ 1.2 × its time with no job"
 TARGET_JOB = "page cache: the job ≥ 95 % of its rate under lullrun with LULLRUN_CACHE=0"
 TARGET_COST = ("page cache: the wrapper's cost beyond LULLRUN_CACHE=0's (its own and kswapd's) "
                "≤ 0.5 % of a core while the job streams")
+TARGET_BEFORE = ("page cache before Linux 5.19 (memory.high lowered): the user's re-read "
+                 "≤ 1.2 × its time with no job, the job ≥ 90 % of its rate")
+NO_RECLAIM = BUILD / "tests" / "linux" / "liblull_no_reclaim.so"
+BEFORE = "lullrun, before 5.19"
 TICKS = os.sysconf("SC_CLK_TCK")
 CHUNK = 1 << 20
 KINDS = os.environ.get("LULLBENCH_CACHE_JOBS",
@@ -104,7 +113,7 @@ def kswapd_ticks():
     return total
 
 
-def run_job(command, cache):
+def run_job(command, cache, preload=None):
     """The job under the wrapper to its end: its seconds, the wrapper's
     processor time over them (the last reading before the wrapper ended)
     and the kernel's reclaim threads'."""
@@ -112,6 +121,8 @@ def run_job(command, cache):
     env.pop("LULLRUN_CACHE", None)
     if cache is not None:
         env["LULLRUN_CACHE"] = cache
+    if preload is not None:
+        env["LD_PRELOAD"] = str(preload)
     started, kswapd = time.monotonic(), kswapd_ticks()
     wrapper = subprocess.Popen([str(LULLRUN), *command], env=env, stdin=subprocess.DEVNULL)
     ticks = 0
@@ -165,7 +176,8 @@ def one_sample(scene, kind, variant):
         time.sleep(2)
         seconds, cpu, kswapd = 0.0, 0.0, 0.0
     else:
-        seconds, cpu, kswapd = run_job(scene.job(kind), "0" if variant == "LULLRUN_CACHE=0" else None)
+        seconds, cpu, kswapd = run_job(scene.job(kind), "0" if variant == "LULLRUN_CACHE=0" else None,
+                                       NO_RECLAIM if variant == BEFORE else None)
     reread = read_all(scene.working)
     (scene.folder / "output").unlink(missing_ok=True)
     return reread, seconds, cpu, kswapd
@@ -183,6 +195,8 @@ def measure(settings):
         rows = []
         for kind in KINDS:
             variants = [("no job",), ("LULLRUN_CACHE=0",), ("lullrun",)]
+            if NO_RECLAIM.exists() and kind != "re-reads its input 3 times":
+                variants.append((BEFORE,))
             got = shuffled_rounds(rounds, variants, lambda v, k=kind: one_sample(scene, k, v[0]),
                                   f"page cache, {kind},")
             for (name,) in variants:
@@ -244,6 +258,16 @@ def section(data, settings, machine):
         targets += [Target(f"{TARGET_REREAD} ({job})", f"× {ratio:.2f}", ratio <= 1.2),
                     Target(f"{TARGET_JOB} ({job})", f"{100 * rate:.0f} %", rate >= 0.95),
                     Target(f"{TARGET_COST} ({job})", f"{cpu:.2f} %", cpu <= 0.5)]
+    for job in ("reads once", "writes"):
+        before = next((row for row in data["rows"] if row["job"] == job and row["name"] == BEFORE),
+                      None)
+        if before is None:
+            continue
+        alone = find(data, job, "no job")["reread"]
+        ratio = before["reread"] / alone
+        rate = find(data, job, "LULLRUN_CACHE=0")["seconds"] / before["seconds"]
+        targets.append(Target(f"{TARGET_BEFORE} ({job})", f"× {ratio:.2f}, {100 * rate:.0f} %",
+                              ratio <= 1.2 and rate >= 0.90))
     return Section(TITLE, [text, rows, cost], targets)
 
 

@@ -148,7 +148,7 @@ void DiskPause::run() {
   } else if (freezer_.thaw_owed()) {
     become(mode_);
   }
-  cache_due_ = cache_.look(leaf_, last_job_io_ms_ != io_seen_before, clock::now());
+  cache_due_ = cache_.look(leaf_, last_job_io_ms_ != io_seen_before, clock::now(), freezer_);
 }
 
 // Once the child runs: what killed wrappers left beside the leaf is tidied,

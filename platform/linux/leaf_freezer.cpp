@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -24,26 +25,32 @@ int write_state(int descriptor, bool frozen) {
   return written == 1 ? 0 : errno;
 }
 
-// Every descriptor but `kept` closed: the guard must hold no pipe open that a
-// reader of the wrapper's output waits to see closed.
-void close_all_but(int kept) {
-  if (::syscall(SYS_close_range, 0U, static_cast<unsigned>(kept) - 1, 0U) != 0 ||
-      ::syscall(SYS_close_range, static_cast<unsigned>(kept) + 1, ~0U, 0U) != 0) {
-    for (int descriptor = 0; descriptor < 1024; ++descriptor)
-      if (descriptor != kept) ::close(descriptor);
+// Every descriptor but the two kept (-1: none) closed: the guard must hold
+// no pipe open that a reader of the wrapper's output waits to see closed.
+void close_all_but(int first, int second) {
+  unsigned from = 0;
+  bool ranges = true;
+  for (const int kept : {std::min(first, second), std::max(first, second)}) {
+    if (kept < 0) continue;
+    const auto at = static_cast<unsigned>(kept);
+    if (at > from) ranges = ranges && ::syscall(SYS_close_range, from, at - 1, 0U) == 0;
+    from = at + 1;
   }
+  if (ranges && ::syscall(SYS_close_range, from, ~0U, 0U) == 0) return;
+  for (int descriptor = 0; descriptor < 1024; ++descriptor)
+    if (descriptor != first && descriptor != second) ::close(descriptor);
 }
 
 // The guard, forked from the wrapper: async-signal-safe calls only. It sits
 // in the wrapper's group, outside the leaf, so freezing the job never
 // freezes it; in a session of its own, the terminal's signals meant for the
 // wrapper pass it by, and it ignores the rest, SIGKILL aside.
-[[noreturn]] void guard(pid_t wrapper, int freeze_descriptor) {
+[[noreturn]] void guard(pid_t wrapper, int freeze_descriptor, int memory_high) {
   ::setsid();
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &ignore, nullptr);
-  close_all_but(freeze_descriptor);
+  close_all_but(freeze_descriptor, memory_high);
   const auto wrapper_descriptor = static_cast<int>(::syscall(SYS_pidfd_open, wrapper, 0U));
   // Its parent still the wrapper once the descriptor is taken: the wrapper
   // had not gone before.
@@ -56,7 +63,8 @@ void close_all_but(int kept) {
       while (::getppid() == wrapper) ::poll(nullptr, 0, 250);  // no pidfd before Linux 5.3
     }
   }
-  write_state(freeze_descriptor, false);
+  if (freeze_descriptor >= 0) write_state(freeze_descriptor, false);
+  if (memory_high >= 0) (void)::pwrite(memory_high, "max", 3, 0);
   ::_exit(0);
 }
 
@@ -84,10 +92,17 @@ int LeafFreezer::thaw() {
   return error;
 }
 
+bool LeafFreezer::guard_memory_high(int memory_high) {
+  if (memory_high_ != memory_high) end_guard();  // one that does not know it
+  memory_high_ = memory_high;
+  reap_guard();
+  return guard_ > 0 || start_guard();
+}
+
 bool LeafFreezer::start_guard() {
   const pid_t wrapper = ::getpid();
   const pid_t forked = ::fork();
-  if (forked == 0) guard(wrapper, descriptor_);
+  if (forked == 0) guard(wrapper, descriptor_, memory_high_);
   guard_ = forked > 0 ? forked : 0;
   return guard_ > 0;
 }
@@ -98,14 +113,19 @@ void LeafFreezer::reap_guard() {
   if (guard_ > 0 && ::waitpid(guard_, nullptr, WNOHANG) == guard_) guard_ = 0;
 }
 
-void LeafFreezer::close() {
-  if (descriptor_ < 0) return;
-  if (thaw() == 0 && guard_ > 0) {
-    ::kill(guard_, SIGKILL);
-    while (::waitpid(guard_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    guard_ = 0;
+void LeafFreezer::end_guard() {
+  if (guard_ <= 0) return;
+  ::kill(guard_, SIGKILL);
+  while (::waitpid(guard_, nullptr, 0) < 0 && errno == EINTR) {
   }
+  guard_ = 0;
+}
+
+// The page cache puts memory.high back itself before the wrapper closes this.
+void LeafFreezer::close() {
+  memory_high_ = -1;
+  if (descriptor_ < 0) return end_guard();
+  if (thaw() == 0) end_guard();
   thaw_on_ending(-1);
   ::close(descriptor_);
   descriptor_ = -1;

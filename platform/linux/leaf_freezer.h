@@ -3,8 +3,9 @@
 // descriptor limit can keep a thaw from being written; a thaw that fails is
 // owed and tried again; a signal that ends the wrapper thaws through the
 // same descriptor; and from the first freeze on, a guard process outside the
-// leaf thaws it when the wrapper is gone, killed outright or not. Linux code
-// only.
+// leaf thaws it when the wrapper is gone, killed outright or not (and puts
+// back the leaf's memory.high where the page cache lowers it for a moment).
+// Linux code only.
 #pragma once
 
 #include <sys/types.h>
@@ -33,6 +34,12 @@ class LeafFreezer {
   int thaw();
   [[nodiscard]] bool thaw_owed() const { return thaw_owed_; }
 
+  // From now on the guard also writes "max" to `memory_high` (the leaf's
+  // memory.high, which the page cache lowers for a moment where the kernel
+  // has no memory.reclaim) when the wrapper is gone; started here where it
+  // does not run yet. False when no guard runs.
+  bool guard_memory_high(int memory_high);
+
   // The wrapper ends: thaws, and ends the guard where the thaw was done;
   // where it was not, the guard tries once more as the wrapper goes.
   void close();
@@ -41,7 +48,10 @@ class LeafFreezer {
   bool start_guard();
   void reap_guard();
 
+  void end_guard();
+
   int descriptor_ = -1;
+  int memory_high_ = -1;  // the page cache's, not closed here
   bool thaw_owed_ = false;
   pid_t guard_ = 0;
 };

@@ -2,6 +2,7 @@
 // its own leaf. Linux code only.
 #include "platform/linux/page_cache.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +61,23 @@ std::uint64_t allowance_setting(bool& off) {
 
 unsigned long long in_mib(std::uint64_t bytes) { return (bytes + mib / 2) / mib; }
 
+// The text written whole at the start of the open kernel file `descriptor`:
+// 0, or the errno.
+int put_text(int descriptor, const char* text) {
+  const std::size_t length = std::strlen(text);
+  ssize_t written = -1;
+  do {
+    written = ::pwrite(descriptor, text, length, 0);
+  } while (written < 0 && errno == EINTR);
+  return written == static_cast<ssize_t>(length) ? 0 : written < 0 ? errno : EIO;
+}
+
+std::uint64_t read_number(const KernelFile& file) {
+  std::array<char, 32> buffer{};
+  const std::string_view text = file.read(buffer);
+  return std::strtoull(std::string(text).c_str(), nullptr, 10);
+}
+
 }  // namespace
 
 CacheUse cache_use(std::string_view memory_stat) {
@@ -92,7 +110,12 @@ milliseconds look_interval(std::uint64_t grown, milliseconds elapsed, std::uint6
                     slowest_look);
 }
 
-PageCache::time_point PageCache::look(const std::string& leaf, bool job_did_io, time_point now) {
+PageCache::~PageCache() {
+  if (high_ >= 0) ::close(high_);
+}
+
+PageCache::time_point PageCache::look(const std::string& leaf, bool job_did_io, time_point now,
+                                      LeafFreezer& freezer) {
   if (state_ == State::unready) {
     ready(leaf);
     last_look_ = now;
@@ -115,7 +138,7 @@ PageCache::time_point PageCache::look(const std::string& leaf, bool job_did_io, 
   most_file_ = std::max(most_file_, use.file);
   const std::uint64_t grown = use.file > expected_ ? use.file - expected_ : 0;
   expected_ = use.file;
-  ask_back(use, now);
+  ask_back(use, now, freezer);
   const milliseconds interval =
       look_interval(grown, std::chrono::duration_cast<milliseconds>(now - last_look_), allowance_);
   last_look_ = now;
@@ -143,29 +166,44 @@ void PageCache::ready(const std::string& leaf) {
     return;
   }
   stat_ = KernelFile(leaf + "/memory.stat");
-  reclaim_path_ = leaf + "/memory.reclaim";
   allowance_ = chosen != 0 ? chosen : cache_allowance(memory_total());
   state_ = State::on;
-  diagnose("cache: the job's file pages are kept within %llu MiB%s", in_mib(allowance_),
-           chosen != 0 ? " (LULLRUN_CACHE)" : "");
+  diagnose("cache: the job's file pages are kept within %llu MiB%s%s", in_mib(allowance_),
+           chosen != 0 ? " (LULLRUN_CACHE)" : "",
+           reclaim_path_.empty() ? ", by lowering the leaf's memory.high for a moment (no "
+                                   "memory.reclaim before Linux 5.19)"
+                                 : "");
 }
 
+// Why the job's cache cannot be kept in bounds, or nullptr, with the way to
+// ask it back chosen: memory.reclaim, or before Linux 5.19 the leaf's
+// memory.high, where it is ours to lower ("max": nobody set it).
 const char* PageCache::refusal(const std::string& leaf) {
   if (::access((leaf + "/memory.stat").c_str(), R_OK) != 0)
     return "the job's leaf has no memory controller (none in its tree, or not handed down to it)";
-  if (::access((leaf + "/memory.reclaim").c_str(), F_OK) != 0)
-    return "the kernel has no memory.reclaim (Linux 5.19 and later have it)";
-  if (::access((leaf + "/memory.reclaim").c_str(), W_OK) != 0)
-    return "the leaf's memory.reclaim may not be written";
+  if (::access((leaf + "/memory.reclaim").c_str(), F_OK) == 0) {
+    if (::access((leaf + "/memory.reclaim").c_str(), W_OK) != 0)
+      return "the leaf's memory.reclaim may not be written";
+    reclaim_path_ = leaf + "/memory.reclaim";
+    return nullptr;
+  }
+  high_ = ::open((leaf + "/memory.high").c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  std::array<char, 16> text{};
+  if (high_ < 0 || ::pread(high_, text.data(), text.size() - 1, 0) != 4 ||
+      std::string_view(text.data()) != "max\n")
+    return "the kernel has no memory.reclaim (Linux 5.19 and later have it), and the leaf's "
+           "memory.high is set or may not be written";
+  current_ = KernelFile(leaf + "/memory.current");
+  file_only_ = false;  // a lowered memory.high takes no swappiness
   return nullptr;
 }
 
-void PageCache::ask_back(const CacheUse& use, time_point now) {
+void PageCache::ask_back(const CacheUse& use, time_point now, LeafFreezer& freezer) {
   std::uint64_t bytes = bytes_to_ask(use, allowance_, file_only_);
   // Small requests are left for the next look: each costs a write and a
   // walk of the leaf's lists.
   if (bytes < allowance_ / 16) return;
-  int error = write_request(bytes);
+  int error = write_request(bytes, freezer);
   if (error == EINVAL && file_only_) {
     file_only_ = false;
     diagnose(
@@ -173,7 +211,7 @@ void PageCache::ask_back(const CacheUse& use, time_point now) {
         "pages are asked back");
     bytes = bytes_to_ask(use, allowance_, file_only_);
     if (bytes < allowance_ / 16) return;
-    error = write_request(bytes);
+    error = write_request(bytes, freezer);
   }
   if (error != 0 && error != EAGAIN) {
     diagnose("cache: no more: memory.reclaim refused: %s", std::strerror(error));
@@ -192,11 +230,32 @@ void PageCache::ask_back(const CacheUse& use, time_point now) {
       error == EAGAIN ? ", the kernel gave back less" : "");
 }
 
-int PageCache::write_request(std::uint64_t bytes) {
+int PageCache::write_request(std::uint64_t bytes, LeafFreezer& freezer) {
+  if (reclaim_path_.empty()) return lower_high_for(bytes, freezer);
   std::array<char, 48> request{};
   (void)std::snprintf(request.data(), request.size(), "%" PRIu64 "%s", bytes,
                       file_only_ ? " swappiness=0" : "");
   return write_small_file(reclaim_path_.c_str(), request.data());
+}
+
+// memory.high lowered `bytes` below what the leaf holds makes the kernel
+// reclaim down to it within this write; it is put back at once. Never
+// without the guard, which puts it back should the wrapper be killed in
+// between: a job left under a lowered memory.high would crawl.
+int PageCache::lower_high_for(std::uint64_t bytes, LeafFreezer& freezer) {
+  const std::uint64_t held = read_number(current_);
+  if (held <= bytes || !freezer.guard_memory_high(high_)) return EAGAIN;
+  std::array<char, 24> lowered{};
+  (void)std::snprintf(lowered.data(), lowered.size(), "%" PRIu64, held - bytes);
+  const int error = put_text(high_, lowered.data());
+  int put_back = put_text(high_, "max");
+  for (int attempt = 0; put_back != 0 && attempt < 100; ++attempt) {
+    ::usleep(1000);
+    put_back = put_text(high_, "max");
+  }
+  if (put_back != 0) return put_back;  // the guard puts it back as the wrapper goes
+  if (error != 0) return error;
+  return read_number(current_) > held - bytes + allowance_ / 16 ? EAGAIN : 0;
 }
 
 void PageCache::say_totals() {

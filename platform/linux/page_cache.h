@@ -2,7 +2,9 @@
 // has to push the user's files out of memory to make room for the job's.
 // While the job does I/O the wrapper asks its leaf's memory controller for
 // the job's file pages above the allowance back (memory.reclaim, Linux 5.19
-// on); nothing outside the job's own leaf is touched. Linux code only.
+// on; before it, the leaf's memory.high lowered for a moment, which makes
+// the kernel reclaim down to it at once); nothing outside the job's own leaf
+// is touched. Linux code only.
 #pragma once
 
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <string_view>
 
 #include "platform/linux/job_tree.h"
+#include "platform/linux/leaf_freezer.h"
 
 namespace lull::platform {
 
@@ -46,11 +49,17 @@ class PageCache {
  public:
   using time_point = std::chrono::steady_clock::time_point;
 
+  PageCache() = default;
+  ~PageCache();
+  PageCache(const PageCache&) = delete;
+  PageCache& operator=(const PageCache&) = delete;
+
   // One look of the watch at the job in `leaf`: whether the job did I/O
   // since the last one, and the time now. Returns when it wants the next
   // look, sooner than the watch's own while the job fills the cache
-  // (time_point::max() when it has no need).
-  time_point look(const std::string& leaf, bool job_did_io, time_point now);
+  // (time_point::max() when it has no need). `freezer`'s guard puts back a
+  // memory.high lowered by a wrapper that is gone.
+  time_point look(const std::string& leaf, bool job_did_io, time_point now, LeafFreezer& freezer);
   // The wrapper ends: says the totals, once, where anything was looked at.
   void say_totals();
 
@@ -58,13 +67,16 @@ class PageCache {
   enum class State { unready, on, off };
 
   void ready(const std::string& leaf);
-  [[nodiscard]] static const char* refusal(const std::string& leaf);
-  void ask_back(const CacheUse& use, time_point now);
-  int write_request(std::uint64_t bytes);
+  [[nodiscard]] const char* refusal(const std::string& leaf);
+  void ask_back(const CacheUse& use, time_point now, LeafFreezer& freezer);
+  int write_request(std::uint64_t bytes, LeafFreezer& freezer);
+  int lower_high_for(std::uint64_t bytes, LeafFreezer& freezer);
 
   State state_ = State::unready;
   KernelFile stat_;           // the leaf's memory.stat
-  std::string reclaim_path_;  // the leaf's memory.reclaim
+  std::string reclaim_path_;  // the leaf's memory.reclaim, or "" to lower memory.high
+  KernelFile current_;        // the leaf's memory.current, where memory.high is lowered
+  int high_ = -1;             // the leaf's memory.high, "max" but for a moment
   std::uint64_t allowance_ = 0;
   bool file_only_ = true;       // the kernel takes "swappiness=0"; false once refused
   std::uint64_t expected_ = 0;  // the file pages the last look left

@@ -43,7 +43,7 @@ class PageCache : public WrapperTest {
   // The job's leaf once the job has read its input (from the disk) under
   // LULLRUN_CACHE=`cache` and the wrapper has looked (at least once a
   // second while the cache grows); "" where it has no memory controller.
-  std::string leaf_after_reading(const std::string& cache) {
+  std::string leaf_after_reading(const std::string& cache, const std::string& preload = "") {
     if (!std::filesystem::exists(folder_ / "input")) {
       std::ofstream out(folder_ / "input", std::ios::binary);
       const std::string block(mib, 'x');
@@ -55,9 +55,11 @@ class PageCache : public WrapperTest {
     ::close(fd);
     std::filesystem::remove(folder_ / "read");
     write_file(folder_ / "hold", "");
-    wrapper_.emplace(Launch{.program = lullrun_path,
-                            .arguments = {"/usr/bin/python3", "-c", job, folder_.path().string()},
-                            .environment = {"LULLRUN_CACHE=" + cache}});
+    wrapper_.emplace(Launch{
+        .program = lullrun_path,
+        .arguments = {"/usr/bin/python3", "-c", job, folder_.path().string()},
+        .environment = {"LULLRUN_CACHE=" + cache, "LULLRUN_DEBUG=1", "LD_PRELOAD=" + preload},
+        .standard_output = log_descriptor()});
     for (int i = 0; i < 1200 && !std::filesystem::exists(folder_ / "read"); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
@@ -94,6 +96,23 @@ TEST_F(PageCache, TheAllowanceHoldsAndLullrunCacheZeroTurnsItOff) {
   }
   finish_job();
   EXPECT_GE(stat_value(leaf_after_reading("0"), "file"), (input_mib - 32) * mib);
+}
+
+// Before Linux 5.19 (no memory.reclaim, stood for by a preloaded library),
+// the leaf's memory.high is lowered for a moment instead: the allowance
+// holds all the same, and memory.high is "max" again afterwards.
+TEST_F(PageCache, WithoutMemoryReclaimTheAllowanceHoldsAndMemoryHighIsPutBack) {
+#ifdef LULL_SANITIZED
+  GTEST_SKIP() << "a sanitizer's runtime comes before any preloaded library";
+#endif
+  if (::access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/python3";
+  const std::string leaf = leaf_after_reading("32", NO_RECLAIM_PATH);
+  if (leaf.empty()) GTEST_SKIP() << "no memory controller on the job's leaf (a hybrid or v1 tree)";
+  EXPECT_NE(read_file(log_path()).find("by lowering the leaf's memory.high"), std::string::npos)
+      << read_file(log_path());
+  EXPECT_LE(stat_value(leaf, "file"), 40 * mib) << "allowance 32 MiB";
+  EXPECT_GE(stat_value(leaf, "anon"), 60 * mib) << "the job's own memory stays";
+  EXPECT_EQ(read_file(leaf + "/memory.high"), "max\n");
 }
 
 }  // namespace

@@ -106,5 +106,58 @@ TEST_F(FrozenGroup, AClosedFreezerLeavesNeitherAFrozenGroupNorItsGuard) {
   EXPECT_FALSE(asked_frozen());
 }
 
+// A thaw the kernel refused is owed, and said so, until one is written: here
+// cgroup.freeze is a pipe whose reader went away and then came back.
+TEST(LeafFreezer, AFailedThawIsOwedUntilOneIsWritten) {
+  const lull::testing::ScratchFolder folder;
+  ASSERT_EQ(::mkfifo((folder / "cgroup.freeze").c_str(), 0600), 0);
+  int reader = ::open((folder / "cgroup.freeze").c_str(), O_RDONLY | O_NONBLOCK);
+  LeafFreezer freezer;
+  ASSERT_TRUE(freezer.open(folder.path().string()));
+  ::close(reader);
+  struct sigaction ignore {
+  }, before{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &before);
+  EXPECT_EQ(freezer.thaw(), EPIPE);
+  EXPECT_TRUE(freezer.thaw_owed());
+  EXPECT_EQ(freezer.thaw(), EPIPE);
+  EXPECT_TRUE(freezer.thaw_owed());
+  reader = ::open((folder / "cgroup.freeze").c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_EQ(freezer.thaw(), 0);
+  EXPECT_FALSE(freezer.thaw_owed());
+  char asked = 0;
+  EXPECT_EQ(::read(reader, &asked, 1), 1);
+  EXPECT_EQ(asked, '0');
+  freezer.close();
+  ::sigaction(SIGPIPE, &before, nullptr);
+  ::close(reader);
+}
+
+// Where the page cache lowers memory.high for a moment, the guard puts it
+// back, and thaws, when the wrapper is killed in between; here on plain
+// files standing for the leaf's.
+TEST(LeafFreezer, TheGuardPutsBackMemoryHighWhenItsOwnerIsKilledOutright) {
+  const lull::testing::ScratchFolder folder;
+  lull::testing::write_file(folder / "cgroup.freeze", "1\n");
+  lull::testing::write_file(folder / "memory.high", "1234567\n");
+  const pid_t owner = ::fork();
+  if (owner == 0) {
+    LeafFreezer freezer;
+    const int high = ::open((folder / "memory.high").c_str(), O_RDWR);
+    if (freezer.open(folder.path().string()) && freezer.guard_memory_high(high)) ::raise(SIGKILL);
+    ::_exit(1);
+  }
+  int status = 0;
+  ::waitpid(owner, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  const auto deadline = std::chrono::steady_clock::now() + milliseconds(1000);
+  while (lull::testing::read_file(folder / "memory.high").starts_with("1") &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_TRUE(lull::testing::read_file(folder / "memory.high").starts_with("max"));
+  EXPECT_TRUE(lull::testing::read_file(folder / "cgroup.freeze").starts_with("0"));
+}
+
 }  // namespace
 }  // namespace lull::platform
