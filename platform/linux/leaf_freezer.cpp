@@ -64,7 +64,9 @@ void close_all_but(int first, int second) {
     }
   }
   if (freeze_descriptor >= 0) write_state(freeze_descriptor, false);
-  if (memory_high >= 0) (void)::pwrite(memory_high, "max", 3, 0);
+  if (memory_high >= 0) {
+    [[maybe_unused]] const ssize_t put_back = ::pwrite(memory_high, "max", 3, 0);
+  }
   ::_exit(0);
 }
 
