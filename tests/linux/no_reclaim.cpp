@@ -8,12 +8,12 @@
 #include <cerrno>
 #include <string_view>
 
-extern "C" int access(const char* path, int mode) {
+extern "C" int access(const char* name, int type) {
   using Access = int (*)(const char*, int);
   static const auto real = reinterpret_cast<Access>(::dlsym(RTLD_NEXT, "access"));
-  if (std::string_view(path).ends_with("/memory.reclaim")) {
+  if (std::string_view(name).ends_with("/memory.reclaim")) {
     errno = ENOENT;
     return -1;
   }
-  return real(path, mode);
+  return real(name, type);
 }
