@@ -127,7 +127,10 @@ def closing_note(results, sections, figures):
     notes = []
     for section in sections:
         notes += section.remarks
-        notes += [t.note for t in section.targets if t.met is False and t.note]
+        # A missed target without a sentence of its own is named with its measure: the
+        # note never says every target is met while one is not.
+        notes += [t.note or f"{t.name}: {t.measured}." for t in section.targets
+                  if t.met is False]
     missing = skipped_parts(results, figures)
     if not notes:
         return "Every target measured is met. " + missing if missing else "Every target is met."
