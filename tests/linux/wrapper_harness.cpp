@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "file_text.h"
+
 extern char** environ;
 
 namespace lull::testing {
@@ -160,9 +162,10 @@ std::vector<std::string> values(const Report& report, const std::string& key) {
 
 bool process_exists(pid_t pid) {
   if (::kill(pid, 0) != 0 && errno != EPERM) return false;
-  // A zombie still answers kill(); it has ended all the same.
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // A zombie still answers kill(); it has ended all the same. A process that
+  // ends between the open and the read makes the read fail (ESRCH): read so
+  // that the failure is an empty text, not an exception.
+  const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
   const std::size_t paren = text.rfind(')');
   return paren == std::string::npos || text.compare(paren + 2, 1, "Z") != 0;
 }
@@ -183,8 +186,7 @@ std::vector<ThreadClass> thread_classes(pid_t pid) {
   if (dir == nullptr) return classes;
   while (const dirent* entry = ::readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
-    std::ifstream stat(tasks + "/" + entry->d_name + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::string text = read_file(tasks + "/" + entry->d_name + "/stat");
     const std::size_t paren = text.rfind(')');
     if (paren == std::string::npos) continue;
     // Fields after the command: state is field 3; nice is 19, policy is 41.
