@@ -181,6 +181,10 @@ def ensure_gnuplot():
 
 
 def draw(results, svg):
+    # The figure is drawn from the interference figure's data: a run of other
+    # figures only (--only disk) has none to draw.
+    if "interference" not in results:
+        return False
     if not ensure_gnuplot():
         say("bench: gnuplot could not be installed; no figure drawn")
         return False
