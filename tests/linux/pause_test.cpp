@@ -495,7 +495,9 @@ TEST_F(RealPause, APauseThatDoesNotLowerTheOthersStallIsUndone) {
   const auto [longest, bytes] = client.result();
   EXPECT_GE(bytes, 1 << 20) << "nothing read through the mount";
   RecordProperty("longest_read_wait_ms", std::to_string(longest.count()));
-  EXPECT_LT(longest, seconds(3));
+  // Half the bound: the pause itself lasts 1.2 s, and the job's reads wait in
+  // the idle I/O class and its server for an idle processor as well.
+  EXPECT_LT(longest, seconds(5)) << read_file(log_path());
   EXPECT_TRUE(within(seconds(3), [&] {
     return read_file(log_path()).find("the pause did not lower the others' stall") !=
            std::string::npos;
