@@ -2,8 +2,11 @@
 // or stops it, through a descriptor no limit can take away, while its
 // standard error is not read, and a guard thaws it when the wrapper is killed
 // outright. A real foreground that waits on the disk pauses a job that reads
-// it; nothing else does. Real leaves in the machine's unified tree.
+// it; nothing else does, and a pause that does not lower the others' stall
+// (a job that serves reads to them) is undone. Real leaves in the machine's
+// unified tree.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -408,6 +411,117 @@ TEST_F(RealPause, ASignalToAnswerThawsButThePausesGoOn) {
   })) << read_file(log_path());
   EXPECT_TRUE(pauses_within(seconds(20)));
   let_go();
+}
+
+// A client of a file system the job serves, in a group of its own: reads its
+// file a MiB at a time through the page cache for `span`, the cached pages
+// dropped after each pass, and tells the longest one read waited.
+class Client {
+ public:
+  Client(const std::string& file, milliseconds span)
+      : group_(unified_mount() + "/lull-test-client-" + std::to_string(::getpid())) {
+    ::mkdir(group_.c_str(), 0755);
+    if (::pipe(result_) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::ofstream(group_ + "/cgroup.procs") << "0\n";
+      read_for(file, span);
+    }
+    ::close(result_[1]);
+  }
+  ~Client() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(result_[0]);
+    within(seconds(5), [&] { return ::rmdir(group_.c_str()) == 0 || errno == ENOENT; });
+  }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Once it is done: the longest wait in one read, and the bytes read in all.
+  std::pair<milliseconds, std::int64_t> result() {
+    std::array<std::int64_t, 2> said{-1, 0};
+    (void)!::read(result_[0], said.data(), sizeof said);
+    return {milliseconds(said[0]), said[1]};
+  }
+
+ private:
+  [[noreturn]] void read_for(const std::string& file, milliseconds span) {
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    std::vector<char> chunk(1 << 20);
+    std::array<std::int64_t, 2> said{0, 0};
+    off_t at = 0;
+    for (const auto end = clock::now() + span; fd >= 0 && clock::now() < end;) {
+      const auto asked = clock::now();
+      const ssize_t got = ::pread(fd, chunk.data(), chunk.size(), at);
+      said[0] = std::max<std::int64_t>(
+          said[0], std::chrono::duration_cast<milliseconds>(clock::now() - asked).count());
+      if (got < 0) break;
+      said[1] += got;
+      at = got > 0 ? at + got : 0;
+      if (got == 0) ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
+    (void)!::write(result_[1], said.data(), sizeof said);
+    ::_exit(0);
+  }
+
+  std::string group_;
+  int result_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+// A file system the job mounted, detached at the end, which ends its server.
+class Mounted {
+ public:
+  explicit Mounted(std::string folder) : folder_(std::move(folder)) {
+    std::filesystem::create_directory(folder_);
+  }
+  ~Mounted() { detach(); }
+  Mounted(const Mounted&) = delete;
+  Mounted& operator=(const Mounted&) = delete;
+  void detach() const { ::umount2(folder_.c_str(), MNT_DETACH); }
+  [[nodiscard]] const std::string& folder() const { return folder_; }
+
+ private:
+  std::string folder_;
+};
+
+// A job that serves reads to others (a FUSE file system) is paused by its own
+// client's wait, which the pause cannot lower: within its first second or so
+// the job runs again, and is left alone a while; the client never waits
+// anywhere near the 10 s bound for one read.
+TEST_F(RealPause, APauseThatDoesNotLowerTheOthersStallIsUndone) {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+  const Mounted mount(folder_ / "mount");
+  const auto wrapper =
+      start_reading({"LULL_SERVE=" + mount.folder(), "LULLRUN_DEBUG=1"}, log_descriptor());
+  SKIP_WITHOUT_LEAF(wrapper);
+  if (worker_ == 0 || ::access((leaf_ + "/cgroup.freeze").c_str(), F_OK) != 0) {
+    let_go();
+    GTEST_SKIP() << "needs a FUSE mount made by the job and a leaf that can be frozen";
+  }
+  Client client(mount.folder() + "/file", seconds(6));
+  const auto [longest, bytes] = client.result();
+  EXPECT_GE(bytes, 1 << 20) << "nothing read through the mount";
+  RecordProperty("longest_read_wait_ms", std::to_string(longest.count()));
+  // Half the bound: the pause itself lasts 1.2 s, and the job's reads wait in
+  // the idle I/O class and its server for an idle processor as well.
+  EXPECT_LT(longest, seconds(5)) << read_file(log_path());
+  EXPECT_TRUE(within(seconds(3), [&] {
+    return read_file(log_path()).find("the pause did not lower the others' stall") !=
+           std::string::npos;
+  })) << read_file(log_path());
+  // Then left alone for 5 s: not paused again while the client read.
+  const std::string log = read_file(log_path());
+  std::size_t pauses = 0;
+  for (std::size_t at = 0; (at = log.find("pause: the job paused", at)) != std::string::npos; ++at)
+    ++pauses;
+  EXPECT_LE(pauses, 2U) << log;
+  mount.detach();
+  let_go();
+  EXPECT_EQ(wrapper->wait(patience), 0);
 }
 
 }  // namespace

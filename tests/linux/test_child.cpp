@@ -6,7 +6,10 @@
 // writes the moment it ends to LULL_REPORT.end. With LULL_READ naming a file
 // or device, a worker process (reported as "worker") reads it without the
 // page cache for as long as the child lives; with LULL_SUBGROUP as well, from
-// a group it makes below the child's own.
+// a group it makes below the child's own. With LULL_SERVE naming an empty
+// folder as well, the worker serves there instead, through FUSE, one file
+// ("file") whose bytes it reads from LULL_READ without the page cache, as a
+// network or archive file system does; "worker 0" when it cannot mount.
 // With LULL_SOCKETS set it makes sockets first and reports their descriptors
 // ("socket KIND FD"), a connection from a grandchild among them
 // ("grandchild PID FD"), for the test to take and look at.
@@ -15,18 +18,22 @@
 // exists (its scratch folder removed lets it go too).
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fuse.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -210,6 +217,120 @@ pid_t start_reader() {
   return worker;
 }
 
+// The file system of LULL_SERVE: a root folder (node 1) that holds one file
+// (node 2), the backing file's bytes.
+constexpr std::uint64_t served_node = 2;
+
+class FuseServer {
+ public:
+  FuseServer(int fuse, int backing) : fuse_(fuse), backing_(backing) {}
+
+  // Answers requests until the file system is unmounted (ENODEV).
+  [[noreturn]] void serve() {
+    constexpr std::size_t most = (1 << 20) + 4096;  // above what INIT allows a request to carry
+    std::vector<std::uint64_t> request(most / sizeof(std::uint64_t));  // aligned for the headers
+    void* data = nullptr;
+    if (::posix_memalign(&data, 4096, 1 << 20) != 0) ::_exit(1);
+    for (;;) {
+      const ssize_t got = ::read(fuse_, request.data(), most);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < static_cast<ssize_t>(sizeof(fuse_in_header))) ::_exit(0);
+      const auto* in = reinterpret_cast<const fuse_in_header*>(request.data());
+      answer(*in, reinterpret_cast<const char*>(in + 1), static_cast<char*>(data));
+    }
+  }
+
+ private:
+  void reply(std::uint64_t unique, int error, const void* body = nullptr, std::size_t size = 0) {
+    fuse_out_header header{static_cast<std::uint32_t>(sizeof header + size), -error, unique};
+    iovec parts[2] = {{&header, sizeof header}, {const_cast<void*>(body), size}};
+    (void)!::writev(fuse_, parts, size > 0 ? 2 : 1);
+  }
+
+  [[nodiscard]] fuse_attr attributes(std::uint64_t node) const {
+    fuse_attr attr{};
+    attr.ino = node;
+    attr.mode = node == served_node ? S_IFREG | 0444 : S_IFDIR | 0755;
+    attr.nlink = node == served_node ? 1 : 2;
+    attr.size =
+        node == served_node ? static_cast<std::uint64_t>(::lseek(backing_, 0, SEEK_END)) : 0;
+    attr.blksize = 4096;
+    return attr;
+  }
+
+  // Page-cache mode (no FOPEN_DIRECT_IO), reads asynchronous: a reader waits
+  // on the page cache's folios, as on a disk, while the file system reads.
+  void answer(const fuse_in_header& in, const char* body, char* data) {
+    switch (in.opcode) {
+      case FUSE_INIT: {
+        const auto* asked = reinterpret_cast<const fuse_init_in*>(body);
+        fuse_init_out out{};
+        out.major = FUSE_KERNEL_VERSION;
+        out.minor = FUSE_KERNEL_MINOR_VERSION;
+        out.max_readahead = asked->max_readahead;
+        out.flags = asked->flags & FUSE_ASYNC_READ;
+        out.max_write = 4096;
+        return reply(in.unique, 0, &out, sizeof out);
+      }
+      case FUSE_LOOKUP: {
+        if (in.nodeid != FUSE_ROOT_ID || std::strcmp(body, "file") != 0)
+          return reply(in.unique, ENOENT);
+        fuse_entry_out out{};
+        out.nodeid = served_node;
+        out.entry_valid = out.attr_valid = 3600;
+        out.attr = attributes(served_node);
+        return reply(in.unique, 0, &out, sizeof out);
+      }
+      case FUSE_GETATTR: {
+        fuse_attr_out out{};
+        out.attr_valid = 3600;
+        out.attr = attributes(in.nodeid);
+        return reply(in.unique, 0, &out, sizeof out);
+      }
+      case FUSE_OPEN: {
+        const fuse_open_out out{};
+        return reply(in.unique, 0, &out, sizeof out);
+      }
+      case FUSE_READ: {
+        const auto* read = reinterpret_cast<const fuse_read_in*>(body);
+        const ssize_t got = ::pread(backing_, data, std::min<std::uint32_t>(read->size, 1 << 20),
+                                    static_cast<off_t>(read->offset));
+        return got < 0 ? reply(in.unique, errno)
+                       : reply(in.unique, 0, data, static_cast<std::size_t>(got));
+      }
+      case FUSE_FLUSH:
+      case FUSE_RELEASE:
+        return reply(in.unique, 0);
+      case FUSE_FORGET:
+      case FUSE_BATCH_FORGET:
+      case FUSE_INTERRUPT:  // every request is answered soon anyway
+        return;
+      default:
+        return reply(in.unique, ENOSYS);
+    }
+  }
+
+  int fuse_;
+  int backing_;
+};
+
+// The worker of LULL_SERVE: mounts, then serves in a process of its own;
+// its process id, or 0 when the mount is refused (no FUSE, not root).
+pid_t start_server(const char* folder) {
+  const char* path = std::getenv("LULL_READ");
+  const int backing = path != nullptr ? ::open(path, O_RDONLY | O_DIRECT | O_CLOEXEC) : -1;
+  const int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  const std::string options = "fd=" + std::to_string(fuse) + ",rootmode=40000,user_id=0,group_id=0";
+  if (backing < 0 || fuse < 0 ||
+      ::mount("lull-test", folder, "fuse", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
+    return 0;
+  const pid_t worker = ::fork();
+  if (worker == 0) FuseServer(fuse, backing).serve();
+  ::close(fuse);
+  ::close(backing);
+  return worker;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -223,7 +344,8 @@ int main(int argc, char** argv) {
       while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     });
   }
-  const pid_t worker = start_reader();
+  const char* served = std::getenv("LULL_SERVE");
+  const pid_t worker = served != nullptr ? start_server(served) : start_reader();
   if (const char* path = std::getenv("LULL_REPORT")) {
     const std::string partial = std::string(path) + ".partial";
     const std::string sockets = std::getenv("LULL_SOCKETS") != nullptr ? make_sockets() : "";
