@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "platform/diagnostics.h"
 #include "platform/linux/job_leaf.h"
@@ -87,6 +88,35 @@ std::int64_t groups_counted(const KernelFile& stat) {
   const std::string_view text = stat.read(buffer);
   const std::size_t at = text.find("nr_descendants ");
   return at == std::string_view::npos ? -1 : std::strtoll(text.data() + at + 15, nullptr, 10);
+}
+
+// The bytes an io.stat text counts read and written, every device together
+// ("MAJ:MIN rbytes=N wbytes=N rios=.."); -1 for no text.
+std::int64_t io_stat_bytes(std::string_view text) {
+  if (text.empty()) return -1;
+  std::int64_t bytes = 0;
+  for (const std::string_view field : {" rbytes=", " wbytes="}) {
+    for (std::size_t at = text.find(field); at != std::string_view::npos;
+         at = text.find(field, at + 1))
+      bytes += std::strtoll(text.data() + at + field.size(), nullptr, 10);
+  }
+  return bytes;
+}
+
+// The bytes `group` moved to and from storage, and where that was read: its
+// io.stat where the io controller reaches it, else what its processes moved
+// (64 at most: a bigger group is left uncounted); -1 when neither can be told.
+std::pair<std::int64_t, bool> group_bytes(const std::string& group) {
+  std::array<char, 4096> buffer{};
+  if (const std::int64_t bytes = io_stat_bytes(KernelFile(group + "/io.stat").read(buffer));
+      bytes >= 0)
+    return {bytes, true};
+  std::uint64_t bytes = 0;
+  int processes = 0;
+  for_each_process_below(group, [&](pid_t pid) {
+    if (++processes <= 64) bytes += storage_bytes(pid);
+  });
+  return {processes == 0 || processes > 64 ? -1 : static_cast<std::int64_t>(bytes), false};
 }
 
 }  // namespace
@@ -224,7 +254,9 @@ void DiskPause::look_while_idle() {
 // last look is known, and the decision fed.
 void DiskPause::look() {
   const std::int64_t now = now_ms();
-  const std::int64_t stall = others_stall_us();
+  std::size_t most_stalled = SIZE_MAX;
+  const std::int64_t stall = others_stall_us(most_stalled);
+  const std::int64_t moved = others_moved(most_stalled);
   const std::int64_t elapsed = now - last_sample_ms_;
   last_sample_ms_ = now;
   // Here, once per look, whether the job moved anything on the disk since
@@ -234,7 +266,7 @@ void DiskPause::look() {
   if (job_moved || decision_.paused()) last_job_io_ms_ = now;
   if (decision_.paused()) act_on_end_signals(now);
   if (mode_ != Mode::watching) return;
-  apply(decision_.observe(now, elapsed, stall), stall / std::max<std::int64_t>(elapsed, 1));
+  apply(decision_.observe(now, elapsed, stall, moved), stall / std::max<std::int64_t>(elapsed, 1));
   if (mode_ != Mode::watching) return;
   if (!decision_.paused() && now - last_job_io_ms_ >= quiet_ms) return become(Mode::idle);
   if (tree_may_have_changed(now) && !read_tree(now)) {
@@ -261,14 +293,36 @@ bool DiskPause::job_did_io(std::int64_t now) {
   return moved;
 }
 
-std::int64_t DiskPause::others_stall_us() {
+std::int64_t DiskPause::others_stall_us(std::size_t& most_stalled) {
   std::int64_t most = 0;
   for (std::size_t i = 0; i < watched_.size(); ++i) {
     const std::int64_t total = stall_total_us(watched_[i]);
-    if (total >= 0 && totals_[i] >= 0) most = std::max(most, total - totals_[i]);
+    if (total >= 0 && totals_[i] >= 0 && total - totals_[i] > most) {
+      most = total - totals_[i];
+      most_stalled = i;
+    }
     totals_[i] = total;
   }
   return most;
+}
+
+// The bytes the counted group moved since the last look. The group counted
+// is the one most stalled, kept while no group stalls, so that the look that
+// pauses the job knows what it moved just before; while the job is paused,
+// the one that paused it. -1 for a group just taken up, or uncounted.
+std::int64_t DiskPause::others_moved(std::size_t most_stalled) {
+  const std::size_t group =
+      decision_.paused() || most_stalled >= groups_.size() ? counted_group_ : most_stalled;
+  const auto [count, from_stat] = group < groups_.size() ? group_bytes(groups_[group])
+                                                         : std::pair<std::int64_t, bool>{-1, false};
+  const std::int64_t moved = group == counted_group_ && from_stat == counted_from_stat_ &&
+                                     count >= 0 && counted_bytes_ >= 0
+                                 ? count - counted_bytes_
+                                 : -1;
+  counted_group_ = group;
+  counted_bytes_ = count;
+  counted_from_stat_ = from_stat;
+  return moved;
 }
 
 bool DiskPause::tree_may_have_changed(std::int64_t now) {
@@ -295,6 +349,8 @@ bool DiskPause::read_tree(std::int64_t now) {
   unseen_ = unseen;
   watched_.clear();
   totals_.clear();
+  groups_ = tree.watched;
+  counted_group_ = SIZE_MAX;  // the places in the list are new
   for (const std::string& group : tree.watched) {
     watched_.emplace_back(group + "/io.pressure");
     totals_.push_back(stall_total_us(watched_.back()));

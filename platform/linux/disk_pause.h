@@ -66,7 +66,8 @@ class DiskPause final : public FollowUp {
   void look_while_idle();
   void look();
   [[nodiscard]] bool job_did_io(std::int64_t now);
-  [[nodiscard]] std::int64_t others_stall_us();
+  [[nodiscard]] std::int64_t others_stall_us(std::size_t& most_stalled);
+  [[nodiscard]] std::int64_t others_moved(std::size_t most_stalled);
   bool read_tree(std::int64_t now);
   [[nodiscard]] bool tree_may_have_changed(std::int64_t now);
   void act_on_end_signals(std::int64_t now);
@@ -85,8 +86,15 @@ class DiskPause final : public FollowUp {
   KernelFile top_stat_;               // the top's cgroup.stat: its number of groups
   std::vector<KernelFile> watched_;   // io.pressure of the groups watched
   std::vector<std::int64_t> totals_;  // their "some" totals at the last reading
-  std::int64_t leaf_stall_ = 0;       // the leaf's own stall total at the last look
-  std::uint64_t job_bytes_ = 0;       // the bytes its processes moved, at the last count
+  std::vector<std::string> groups_;   // their folders
+  // The group whose bytes moved are counted (the most stalled; from a pause
+  // on, the one that paused the job), its count at the last look, and
+  // whether that came from its io.stat or its processes.
+  std::size_t counted_group_ = SIZE_MAX;
+  std::int64_t counted_bytes_ = -1;
+  bool counted_from_stat_ = false;
+  std::int64_t leaf_stall_ = 0;  // the leaf's own stall total at the last look
+  std::uint64_t job_bytes_ = 0;  // the bytes its processes moved, at the last count
   std::int64_t bytes_counted_ms_ = 0;
   std::int64_t last_sample_ms_ = 0;
   std::int64_t last_job_io_ms_ = 0;

@@ -18,11 +18,16 @@ struct PauseRules {
   std::int64_t run_after_bound_ms = 1000;  // then the job runs at least this long
   // A pause is judged over its first second, after what was in flight when
   // the job froze has had time to finish: others' stall that has not fallen
-  // to `helped_percent` of what paused the job says the job did not cause it
-  // (a reader of the job's own file system, a disk the job does not use).
+  // to `helped_percent` of what paused the job, while they move no more than
+  // `faster_percent` of the bytes they moved as it paused, says the job
+  // did not cause it (a reader of the job's own file system, a disk the job
+  // does not use). A reader bound to the disk waits on it as much with the
+  // job frozen, but gets more done. Where the rate before is not known, any
+  // bytes moved while the job is frozen count as more.
   std::int64_t settle_ms = 200;
   std::int64_t judge_ms = 1000;
   std::int64_t helped_percent = 80;
+  std::int64_t faster_percent = 110;      // of their rate over the last half second before
   std::int64_t least_back_off_ms = 5000;  // then no pause for this long, doubled each time
   std::int64_t most_back_off_ms = 60000;
 };
@@ -37,8 +42,11 @@ class PauseDecision {
       : rules_(rules), calm_ms_(rules.least_calm_ms), back_off_ms_(rules.least_back_off_ms) {}
 
   // One reading at `now_ms`: the most stall, in microseconds, that any
-  // watched group gained over the last `elapsed_ms`.
-  PauseStep observe(std::int64_t now_ms, std::int64_t elapsed_ms, std::int64_t stall_us);
+  // watched group gained over the last `elapsed_ms`, and the bytes that
+  // group (from a pause on, the one that paused the job) moved to and from
+  // storage meanwhile, or -1 where they are not known.
+  PauseStep observe(std::int64_t now_ms, std::int64_t elapsed_ms, std::int64_t stall_us,
+                    std::int64_t moved = -1);
   // Ends a pause for a reason of the caller's (the wrapper ends or stops, the
   // job is told to end); counts it as no flap. The job may pause again after
   // `hold_off_ms`.
@@ -53,8 +61,10 @@ class PauseDecision {
 
  private:
   PauseStep start_pause(std::int64_t now_ms, std::int64_t share);
-  // Whether the pause, judged over its first second, has not let the stall fall.
-  bool judged_useless(std::int64_t now_ms, std::int64_t elapsed_ms, std::int64_t stall_us);
+  // Whether the pause, judged over its first second, has neither let the
+  // stall fall nor the others' I/O quicken.
+  bool judged_useless(std::int64_t now_ms, std::int64_t elapsed_ms, std::int64_t stall_us,
+                      std::int64_t moved);
   void thaw(std::int64_t now_ms, bool calm);
 
   PauseRules rules_;
@@ -69,6 +79,14 @@ class PauseDecision {
   std::int64_t pausing_share_ = 0;  // others' stall, per 10,000 of the time, that paused the job
   std::int64_t judged_stall_us_ = 0;
   std::int64_t judged_ms_ = 0;
+  // The others' bytes, and the time they took, over the last readings
+  // before a pause (up to `before_ms`): -1 once a reading did not know them.
+  static constexpr std::int64_t before_ms = 500;
+  std::int64_t before_moved_ = -1;
+  std::int64_t before_elapsed_ms_ = 0;
+  std::int64_t pausing_moved_ = -1;  // in the reading that paused the job, and its length
+  std::int64_t pausing_ms_ = 0;
+  std::int64_t judged_moved_ = 0;  // while judged; -1 once a reading did not know them
   int pauses_ = 0;
   std::int64_t paused_ms_ = 0;
 };

@@ -16,6 +16,9 @@ struct Readings {
   std::string stall;
   std::string
       steps;  // P pause, C thaw after calm, B thaw at the bound, U thaw as useless, .: nothing
+  // The bytes the most stalled group moved in each reading, in tens ('0' to
+  // '9'); unknown for '?' and past the end.
+  std::string ios = "";
 };
 
 void PrintTo(const Readings& value, std::ostream* out) { *out << value.name; }
@@ -38,7 +41,10 @@ TEST_P(Decision, TakesTheStepsExpected) {
                                   : c == 'e' ? 10000
                                   : c == 'n' ? 9999
                                              : 0;
-    const PauseStep step = decision.observe(static_cast<std::int64_t>(i + 1) * 100, 100, stall_us);
+    const std::string& ios = GetParam().ios;
+    const std::int64_t done = i < ios.size() && ios[i] != '?' ? (ios[i] - '0') * 10 : -1;
+    const PauseStep step =
+        decision.observe(static_cast<std::int64_t>(i + 1) * 100, 100, stall_us, done);
     steps += ".PCBU"[static_cast<int>(step)];
   }
   EXPECT_EQ(steps, GetParam().steps);
@@ -73,7 +79,30 @@ INSTANTIATE_TEST_SUITE_P(
         Readings{"a_stall_at_four_fifths_has_not_fallen", std::string("s") + times(14, 'h'),
                  std::string("P") + times(11, '.') + "U.."},
         Readings{"a_stall_fallen_below_four_fifths_keeps_the_pause",
-                 std::string("s") + times(14, 'l'), std::string("P") + times(14, '.')}),
+                 std::string("s") + times(14, 'l'), std::string("P") + times(14, '.')},
+        // A reader bound to the disk waits on it as much while the job is
+        // frozen, but moves more than in the half second before: the pause
+        // helps, and holds to the calm or the bound. A tenth more is
+        // enough; no more, or nothing (a client of the job's own file
+        // system), is not.
+        Readings{"a_reader_that_gets_more_done_keeps_the_pause", "----" + times(15, 's'),
+                 std::string("....P") + times(14, '.'), "44444" + times(14, '5')},
+        Readings{"a_reader_that_gets_no_more_done_is_undone", "----" + times(15, 's'),
+                 std::string("....P") + times(11, '.') + "U..", "99999" + times(14, '9')},
+        Readings{"a_reader_that_gets_nothing_done_is_undone", times(15, 's'),
+                 std::string("P") + times(11, '.') + "U..", times(15, '0')},
+        // The rate before is over half a second, not the one reading that
+        // paused the job.
+        Readings{"the_rate_before_is_over_half_a_second", "----" + times(15, 's'),
+                 std::string("....P") + times(14, '.'), "22229" + times(14, '5')},
+        // A group first seen stalling as it paused the job: what it moves
+        // while the job is frozen says whether the pause helps.
+        Readings{"a_group_first_seen_keeps_the_pause_if_it_moves_anything", times(15, 's'),
+                 std::string("P") + times(14, '.'), "?" + times(14, '1')},
+        Readings{"a_group_first_seen_that_moves_nothing_is_undone", times(15, 's'),
+                 std::string("P") + times(11, '.') + "U..", "?" + times(14, '0')},
+        Readings{"a_reading_without_a_count_leaves_the_stall_to_judge", times(15, 's'),
+                 std::string("P") + times(11, '.') + "U..", "4" + times(5, '5')}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
