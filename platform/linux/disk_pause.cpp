@@ -105,12 +105,15 @@ std::int64_t io_stat_bytes(std::string_view text) {
 
 // The bytes `group` moved to and from storage, and where that was read: its
 // io.stat where the io controller reaches it, else what its processes moved
-// (64 at most: a bigger group is left uncounted); -1 when neither can be told.
+// (a group of more than 16 groups or 64 processes is left uncounted: the
+// count is read on every look); -1 when neither can be told.
 std::pair<std::int64_t, bool> group_bytes(const std::string& group) {
   std::array<char, 4096> buffer{};
   if (const std::int64_t bytes = io_stat_bytes(KernelFile(group + "/io.stat").read(buffer));
       bytes >= 0)
     return {bytes, true};
+  const std::int64_t below = groups_counted(KernelFile(group + "/cgroup.stat"));
+  if (below < 0 || below > 16) return {-1, false};
   std::uint64_t bytes = 0;
   int processes = 0;
   for_each_process_below(group, [&](pid_t pid) {

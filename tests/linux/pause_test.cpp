@@ -359,6 +359,19 @@ TEST_F(RealPause, AForegroundWaitingOnTheDiskPausesTheJobAndAKilledWrapperLetsIt
   let_go();
 }
 
+// A foreground bound to the disk waits on it about as much with the job
+// frozen, but reads more: that pause helps, and is not undone as useless.
+TEST_F(RealPause, APauseBesideAReaderBoundToTheDiskHolds) {
+  const Foreground foreground(disk_file());
+  const auto wrapper = start_reading({"LULLRUN_DEBUG=1"}, log_descriptor());
+  SKIP_WITHOUT_LEAF(wrapper);
+  ASSERT_TRUE(pauses_within(seconds(20)));
+  std::this_thread::sleep_for(seconds(3));
+  EXPECT_EQ(read_file(log_path()).find("did not lower"), std::string::npos)
+      << read_file(log_path());
+  let_go();
+}
+
 // Neither the job's own stall nor a foreground pauses a job run with
 // LULLRUN_PAUSE=0; the job's own stall alone pauses nothing either.
 TEST_F(RealPause, NoPauseForTheJobsOwnStallNorWithThePauseOff) {
