@@ -190,9 +190,12 @@ const char* PageCache::refusal(const std::string& leaf) {
   high_ = ::open((leaf + "/memory.high").c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
   std::array<char, 16> text{};
   if (high_ < 0 || ::pread(high_, text.data(), text.size() - 1, 0) != 4 ||
-      std::string_view(text.data()) != "max\n")
+      std::string_view(text.data()) != "max\n") {
+    if (high_ >= 0) ::close(high_);
+    high_ = -1;
     return "the kernel has no memory.reclaim (Linux 5.19 and later have it), and the leaf's "
            "memory.high is set or may not be written";
+  }
   current_ = KernelFile(leaf + "/memory.current");
   file_only_ = false;  // a lowered memory.high takes no swappiness
   return nullptr;

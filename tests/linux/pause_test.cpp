@@ -12,12 +12,21 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <string_view>
 #include <thread>
 
 #include "linux/e2e_fixture.h"
 
 namespace lull::testing {
 namespace {
+
+// How many times `what` stands in `text`.
+std::size_t times_in(const std::string& text, std::string_view what) {
+  std::size_t times = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++times;
+  return times;
+}
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
@@ -265,12 +274,9 @@ TEST_F(Pause, AWrapperInsideAnothersJobDoesNotPause) {
   // manager's machine, whose socket program sits on the outer leaf), its job
   // stays in the outer leaf, and it has no leaf to pause.
   const std::string log = read_file(log_path());
-  std::size_t leaves = 0;
-  for (std::size_t at = log.find("leaf: the job is in"); at != std::string::npos;
-       at = log.find("leaf: the job is in", at + 1))
-    ++leaves;
-  EXPECT_NE(log.find(leaves > 1 ? "pause: none: the wrapper runs in another wrapper's job"
-                                : "pause: none: the job has no leaf of its own"),
+  EXPECT_NE(log.find(times_in(log, "leaf: the job is in") > 1
+                         ? "pause: none: the wrapper runs in another wrapper's job"
+                         : "pause: none: the job has no leaf of its own"),
             std::string::npos)
       << log;
   EXPECT_EQ(log.find("pause: the job paused"), std::string::npos) << log;
@@ -292,39 +298,55 @@ std::string disk_file() {
   return error ? "" : path;
 }
 
-// A foreground in a group of its own beside whatever sits in the root: it
-// reads one 4 KiB block at a time from the disk, without the page cache, as
-// an interactive program does, and so waits on the disk much of the time.
-class Foreground {
+// A process forked into a group of its own in the unified tree, beside
+// whatever sits in the root, running `body` (which never returns); killed,
+// and its group removed, at the end.
+class GroupedProcess {
  public:
-  explicit Foreground(const std::string& disk)
-      : group_(unified_mount() + "/lull-test-foreground-" + std::to_string(::getpid())) {
+  template <typename Body>
+  GroupedProcess(const std::string& name, Body body)
+      : group_(unified_mount() + "/lull-test-" + name + "-" + std::to_string(::getpid())) {
     ::mkdir(group_.c_str(), 0755);
     pid_ = ::fork();
     if (pid_ == 0) {
       std::ofstream(group_ + "/cgroup.procs") << "0\n";
-      const int fd = ::open(disk.c_str(), O_RDONLY | O_DIRECT);
-      void* block = nullptr;
-      if (fd < 0 || ::posix_memalign(&block, 4096, 4096) != 0) ::_exit(1);
-      const off_t blocks = ::lseek(fd, 0, SEEK_END) / 4096;
-      if (blocks <= 0) ::_exit(1);
-      for (unsigned long next = 1;; next = next * 6364136223846793005UL + 1) {
-        const off_t at = static_cast<off_t>((next >> 17) % blocks) * 4096;
-        [[maybe_unused]] const ssize_t got = ::pread(fd, block, 4096, at);
-      }
+      body();
     }
   }
-  ~Foreground() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
+  ~GroupedProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
     within(seconds(5), [&] { return ::rmdir(group_.c_str()) == 0 || errno == ENOENT; });
   }
-  Foreground(const Foreground&) = delete;
-  Foreground& operator=(const Foreground&) = delete;
+  GroupedProcess(const GroupedProcess&) = delete;
+  GroupedProcess& operator=(const GroupedProcess&) = delete;
 
  private:
   std::string group_;
   pid_t pid_ = -1;
+};
+
+// A foreground that reads one 4 KiB block at a time from the disk, without
+// the page cache, as an interactive program does, and so waits on the disk
+// much of the time.
+[[noreturn]] void read_blocks_at_random(const std::string& disk) {
+  const int fd = ::open(disk.c_str(), O_RDONLY | O_DIRECT);
+  void* block = nullptr;
+  if (fd < 0 || ::posix_memalign(&block, 4096, 4096) != 0) ::_exit(1);
+  const off_t blocks = ::lseek(fd, 0, SEEK_END) / 4096;
+  if (blocks <= 0) ::_exit(1);
+  for (unsigned long next = 1;; next = next * 6364136223846793005UL + 1) {
+    const off_t at = static_cast<off_t>((next >> 17) % blocks) * 4096;
+    [[maybe_unused]] const ssize_t got = ::pread(fd, block, 4096, at);
+  }
+}
+
+class Foreground : public GroupedProcess {
+ public:
+  explicit Foreground(const std::string& disk)
+      : GroupedProcess("foreground", [disk] { read_blocks_at_random(disk); }) {}
 };
 
 // A real pause, made by a real foreground that waits on the disk beside a job
@@ -432,24 +454,10 @@ TEST_F(RealPause, ASignalToAnswerThawsButThePausesGoOn) {
 class Client {
  public:
   Client(const std::string& file, milliseconds span)
-      : group_(unified_mount() + "/lull-test-client-" + std::to_string(::getpid())) {
-    ::mkdir(group_.c_str(), 0755);
-    if (::pipe(result_) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::ofstream(group_ + "/cgroup.procs") << "0\n";
-      read_for(file, span);
-    }
+      : result_(pipe_ends()), process_("client", [this, file, span] { read_for(file, span); }) {
     ::close(result_[1]);
   }
-  ~Client() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(result_[0]);
-    within(seconds(5), [&] { return ::rmdir(group_.c_str()) == 0 || errno == ENOENT; });
-  }
+  ~Client() { ::close(result_[0]); }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
@@ -461,6 +469,11 @@ class Client {
   }
 
  private:
+  static std::array<int, 2> pipe_ends() {
+    std::array<int, 2> ends{-1, -1};
+    (void)!::pipe(ends.data());
+    return ends;
+  }
   [[noreturn]] void read_for(const std::string& file, milliseconds span) {
     const int fd = ::open(file.c_str(), O_RDONLY);
     std::vector<char> chunk(1 << 20);
@@ -480,9 +493,8 @@ class Client {
     ::_exit(0);
   }
 
-  std::string group_;
-  int result_[2] = {-1, -1};
-  pid_t pid_ = -1;
+  std::array<int, 2> result_;
+  GroupedProcess process_;
 };
 
 // A file system the job mounted, detached at the end, which ends its server.
@@ -528,10 +540,7 @@ TEST_F(RealPause, APauseThatDoesNotLowerTheOthersStallIsUndone) {
   })) << read_file(log_path());
   // Then left alone for 5 s: not paused again while the client read.
   const std::string log = read_file(log_path());
-  std::size_t pauses = 0;
-  for (std::size_t at = 0; (at = log.find("pause: the job paused", at)) != std::string::npos; ++at)
-    ++pauses;
-  EXPECT_LE(pauses, 2U) << log;
+  EXPECT_LE(times_in(log, "pause: the job paused"), 2U) << log;
   mount.detach();
   let_go();
   EXPECT_EQ(wrapper->wait(patience), 0);
