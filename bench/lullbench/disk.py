@@ -156,6 +156,18 @@ def values(disk, figure, scheduler, kind, start, field):
     return [s[field] for s in samples if s.get(field) is not None]
 
 
+def kept_share(disk, scheduler, kind, start):
+    """The foreground's share of its IOPS alone beside a job: the median of
+    each sample's share of the foreground alone just before and after it,
+    where the run took those; else against the median alone."""
+    samples = disk["samples"].get(f"beside|{scheduler}|{kind}|{start}", [])
+    paired = [share(s["iops"], s["alone_iops"]) for s in samples if s.get("alone_iops")]
+    if paired and len(paired) == len(samples):
+        return mid(paired)
+    return share(mid(values(disk, "beside", scheduler, kind, start, "iops")),
+                 mid(values(disk, "beside", scheduler, None, "alone", "iops")))
+
+
 def kinds(disk):
     """The kinds of job a run measured (every one, unless it was told fewer)."""
     return disk.get("kinds", list(KINDS))
@@ -198,7 +210,7 @@ class Figures:
 
     def beside_row(self, scheduler, kind, start):
         found = values(self.disk, "beside", scheduler, kind, start, "iops")
-        kept = share(mid(found), self.alone(scheduler))
+        kept = kept_share(self.disk, scheduler, kind, start)
         target = ""
         if start == MAIN:
             met = kept >= 90
@@ -340,7 +352,13 @@ def section(disk, settings, machine):
         f"{', '.join(disk['schedulers'])} for every sample and put back to "
         f"{disk['original']} after. Everything runs in a cgroup namespace whose root is a "
         "group of the benchmark's own, so that the wrapper sees a cgroup2 root holding no "
-        f"process. Median of {disk['rounds']} rounds, every sample in a shuffled order; "
+        f"process. Median of {disk['rounds']} rounds, every sample in a shuffled order" +
+        ("; the foreground's share of its rate alone is each sample's share of the foreground "
+         "run alone just before the job started and just after it ended (the shared disk's "
+         "rate drifts by a fifth within seconds), the median of those; the row \"foreground "
+         "alone\" is the samples taken alone apart"
+         if any("alone_iops" in s for key, found in disk["samples"].items()
+                if key.startswith("beside|") for s in found) else "") + "; "
         f"\"others\" is the disk's traffic that was not the figure's (a sample with more than "
         f"{settings.disk_others_mib_s:g} MiB/s of it is taken again, up to twice)." + others,
         table(["scheduler", "job", "job started", "foreground IOPS", "spread", "of alone",
@@ -384,9 +402,7 @@ def summary(disk):
         return disk_earlier.summary(disk)
 
     def worst(start):
-        shares = [share(mid(values(disk, "beside", s, k, start, "iops")),
-                        mid(values(disk, "beside", s, None, "alone", "iops")))
-                  for s in disk["schedulers"] for k in kinds(disk)]
+        shares = [kept_share(disk, s, k, start) for s in disk["schedulers"] for k in kinds(disk)]
         return f"{min(shares):.0f}–{max(shares):.0f} %"
 
     ours = ", ".join(f"{label} {worst(label)}" for label in disk["wrappers"])
