@@ -243,8 +243,7 @@ void DiskPause::look_while_idle() {
     trigger_ = -1;
   }
   const std::int64_t now = now_ms();
-  bytes_counted_ms_ = 0;  // a tick's look always counts the bytes
-  if (job_did_io(now) && read_tree(now)) {
+  if (job_did_io(now, true) && read_tree(now)) {
     last_job_io_ms_ = last_sample_ms_ = now;
     become(Mode::watching);
     diagnose("pause: the job does disk I/O: watching the stall of %zu groups", watched_.size());
@@ -263,13 +262,18 @@ void DiskPause::look() {
   const std::int64_t elapsed = now - last_sample_ms_;
   last_sample_ms_ = now;
   // Here, once per look, whether the job moved anything on the disk since
-  // the last look is known: what acts on the job's I/O acts from here.
-  const bool job_moved = job_did_io(now);
+  // the last look is known: what acts on the job's I/O acts from here. Where
+  // the others stall enough to pause a running job, its bytes are counted
+  // now: it is paused only if it moved something, and a job that waits for
+  // asynchronous I/O shows it only in its bytes.
+  const bool running = !decision_.paused();
+  const bool job_moved = job_did_io(now, running && decision_.stalls(elapsed, stall));
   // Frozen, the job cannot do I/O: the time paused is not quiet.
-  if (job_moved || decision_.paused()) last_job_io_ms_ = now;
-  if (decision_.paused()) act_on_end_signals(now);
+  if (job_moved || !running) last_job_io_ms_ = now;
+  if (!running) act_on_end_signals(now);
   if (mode_ != Mode::watching) return;
-  apply(decision_.observe(now, elapsed, stall, moved), stall / std::max<std::int64_t>(elapsed, 1));
+  apply(decision_.observe(now, elapsed, stall, moved, job_moved),
+        stall / std::max<std::int64_t>(elapsed, 1));
   if (mode_ != Mode::watching) return;
   if (!decision_.paused() && now - last_job_io_ms_ >= quiet_ms) return become(Mode::idle);
   if (tree_may_have_changed(now) && !read_tree(now)) {
@@ -281,12 +285,13 @@ void DiskPause::look() {
 
 // Whether the job moved anything since the last look: the leaf's own stall
 // counts a job that waits in read(); the bytes its processes moved, counted
-// at most once a second, one that waits for asynchronous I/O instead.
-bool DiskPause::job_did_io(std::int64_t now) {
+// at most once a second unless `count_now`, one that waits for asynchronous
+// I/O instead.
+bool DiskPause::job_did_io(std::int64_t now, bool count_now) {
   const std::int64_t stall = stall_total_us(leaf_pressure_);
   bool moved = stall != leaf_stall_;
   leaf_stall_ = stall;
-  if (!moved && now - bytes_counted_ms_ >= bytes_count_ms) {
+  if (!moved && (count_now || now - bytes_counted_ms_ >= bytes_count_ms)) {
     bytes_counted_ms_ = now;
     std::uint64_t bytes = 0;
     for_each_process_below(leaf_, [&](pid_t pid) { bytes += storage_bytes(pid); });

@@ -65,7 +65,7 @@ class DiskPause final : public FollowUp {
   void arm_trigger();
   void look_while_idle();
   void look();
-  [[nodiscard]] bool job_did_io(std::int64_t now);
+  [[nodiscard]] bool job_did_io(std::int64_t now, bool count_now);
   [[nodiscard]] std::int64_t others_stall_us(std::size_t& most_stalled);
   [[nodiscard]] std::int64_t others_moved(std::size_t most_stalled);
   bool read_tree(std::int64_t now);

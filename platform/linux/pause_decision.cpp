@@ -6,8 +6,8 @@
 namespace lull::platform {
 
 PauseStep PauseDecision::observe(std::int64_t now_ms, std::int64_t elapsed_ms,
-                                 std::int64_t stall_us, std::int64_t moved) {
-  const bool stalled = elapsed_ms > 0 && stall_us * 100 >= rules_.stall_percent * elapsed_ms * 1000;
+                                 std::int64_t stall_us, std::int64_t moved, bool job_moved) {
+  const bool stalled = stalls(elapsed_ms, stall_us);
   if (!paused_) {
     // A running window: the oldest part goes in proportion, so that the
     // rate before a pause is that of about the last half second.
@@ -23,7 +23,7 @@ PauseStep PauseDecision::observe(std::int64_t now_ms, std::int64_t elapsed_ms,
       before_moved_ += moved;
       before_elapsed_ms_ += elapsed_ms;
     }
-    if (!stalled || now_ms < may_pause_at_) return PauseStep::none;
+    if (!stalled || !job_moved || now_ms < may_pause_at_) return PauseStep::none;
     return start_pause(now_ms, stall_us * 10 / elapsed_ms);
   }
   if (stalled) last_stall_ = now_ms;

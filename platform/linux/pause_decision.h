@@ -42,11 +42,18 @@ class PauseDecision {
       : rules_(rules), calm_ms_(rules.least_calm_ms), back_off_ms_(rules.least_back_off_ms) {}
 
   // One reading at `now_ms`: the most stall, in microseconds, that any
-  // watched group gained over the last `elapsed_ms`, and the bytes that
-  // group (from a pause on, the one that paused the job) moved to and from
-  // storage meanwhile, or -1 where they are not known.
+  // watched group gained over the last `elapsed_ms`, the bytes that group
+  // (from a pause on, the one that paused the job) moved to and from
+  // storage meanwhile, or -1 where they are not known, and whether the job
+  // moved anything on the disk meanwhile. A job that moved nothing is not
+  // paused: freezing it would relieve no one, and a job that read its input
+  // and now only computes would be frozen as long as the others wait.
   PauseStep observe(std::int64_t now_ms, std::int64_t elapsed_ms, std::int64_t stall_us,
-                    std::int64_t moved = -1);
+                    std::int64_t moved, bool job_moved);
+  // Whether a stall of `stall_us` over `elapsed_ms` is enough to pause.
+  [[nodiscard]] bool stalls(std::int64_t elapsed_ms, std::int64_t stall_us) const {
+    return elapsed_ms > 0 && stall_us * 100 >= rules_.stall_percent * elapsed_ms * 1000;
+  }
   // Ends a pause for a reason of the caller's (the wrapper ends or stops, the
   // job is told to end); counts it as no flap. The job may pause again after
   // `hold_off_ms`.

@@ -19,6 +19,9 @@ struct Readings {
   // The bytes the most stalled group moved in each reading, in tens ('0' to
   // '9'); unknown for '?' and past the end.
   std::string ios = "";
+  // Whether the job moved anything in each reading: '-' nothing; moved
+  // where unsaid.
+  std::string job = "";
 };
 
 void PrintTo(const Readings& value, std::ostream* out) { *out << value.name; }
@@ -43,8 +46,9 @@ TEST_P(Decision, TakesTheStepsExpected) {
                                              : 0;
     const std::string& ios = GetParam().ios;
     const std::int64_t done = i < ios.size() && ios[i] != '?' ? (ios[i] - '0') * 10 : -1;
+    const bool job_moved = i >= GetParam().job.size() || GetParam().job[i] != '-';
     const PauseStep step =
-        decision.observe(static_cast<std::int64_t>(i + 1) * 100, 100, stall_us, done);
+        decision.observe(static_cast<std::int64_t>(i + 1) * 100, 100, stall_us, done, job_moved);
     steps += ".PCBU"[static_cast<int>(step)];
   }
   EXPECT_EQ(steps, GetParam().steps);
@@ -55,6 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Readings{"stall_pauses_and_calm_thaws", "--ss----", "..P..C.."},
         Readings{"a_tenth_of_the_time_is_stall_less_is_not", "nne--", "..P.C"},
+        // A job that moved nothing (it read its input and now computes) is
+        // not paused: freezing it would relieve no one.
+        Readings{"a_job_that_moves_nothing_is_not_paused", "ssss--", "..P..C", "", "--"},
         // Back within twice the calm: the calm doubles (400 ms), then 800 ms.
         Readings{"flapping_doubles_the_calm", std::string("s--s----s") + times(8, '-'),
                  "P.CP...CP.......C"},

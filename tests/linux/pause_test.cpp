@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "linux/e2e_fixture.h"
 
@@ -391,6 +392,34 @@ TEST_F(RealPause, APauseBesideAReaderBoundToTheDiskHolds) {
   std::this_thread::sleep_for(seconds(3));
   EXPECT_EQ(read_file(log_path()).find("did not lower"), std::string::npos)
       << read_file(log_path());
+  let_go();
+}
+
+// The bytes process `pid` has read from storage, from its /proc/PID/io.
+std::string storage_read(pid_t pid) {
+  const std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
+  const std::size_t at = io.find("\nread_bytes: ");
+  return at == std::string::npos ? "" : io.substr(at, io.find('\n', at + 1) - at);
+}
+
+// A job that read the disk a moment and now only waits is not paused by a
+// foreground that waits on the disk after it: freezing it would relieve no
+// one, and the watch still looks (its job moved something 2 s ago or less).
+TEST_F(RealPause, AJobThatNoLongerReadsIsNotPaused) {
+  const auto wrapper = start_reading({"LULL_READ_FOR=1000", "LULLRUN_DEBUG=1"}, log_descriptor());
+  SKIP_WITHOUT_LEAF(wrapper);
+  ASSERT_GT(worker_, 0);
+  ASSERT_TRUE(within(seconds(10), [&] {
+    return read_file(log_path()).find("watching the stall") != std::string::npos;
+  })) << read_file(log_path());
+  std::string read = storage_read(worker_);
+  ASSERT_TRUE(within(seconds(10), [&] {
+    std::this_thread::sleep_for(milliseconds(150));
+    const std::string before = std::exchange(read, storage_read(worker_));
+    return before == read;
+  }));
+  const Foreground foreground(disk_file());
+  EXPECT_FALSE(pauses_within(seconds(3))) << read_file(log_path());
   let_go();
 }
 

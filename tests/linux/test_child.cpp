@@ -5,7 +5,8 @@
 // behaves as LULL_THREADS, LULL_SLEEP_MS, LULL_EXIT and LULL_KILL_SELF say, and
 // writes the moment it ends to LULL_REPORT.end. With LULL_READ naming a file
 // or device, a worker process (reported as "worker") reads it without the
-// page cache for as long as the child lives; with LULL_SUBGROUP as well, from
+// page cache for as long as the child lives (with LULL_READ_FOR, for that
+// many milliseconds, and then only waits); with LULL_SUBGROUP as well, from
 // a group it makes below the child's own. With LULL_SERVE naming an empty
 // folder as well, the worker serves there instead, through FUSE, one file
 // ("file") whose bytes it reads from LULL_READ without the page cache, as a
@@ -31,6 +32,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -191,7 +193,14 @@ std::string own_unified_folder() {
                  ? static_cast<off_t>(::getpid() % (size / static_cast<off_t>(chunk) - 2)) *
                        static_cast<off_t>(chunk)
                  : 0;
+  const char* reading_for = std::getenv("LULL_READ_FOR");
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(reading_for ? std::atoi(reading_for) : 0);
   while (::getppid() == parent) {
+    if (reading_for != nullptr && std::chrono::steady_clock::now() > until) {
+      ::usleep(50000);
+      continue;
+    }
     if (::pread(fd, buffer, chunk, at) <= 0) at = 0;
     at += static_cast<off_t>(chunk);
   }
