@@ -38,5 +38,11 @@ class KeptShare(unittest.TestCase):
         self.assertEqual(judged([(10000, 10000), (10000, None)], [20000])[:2], (50.0, False))
 
 
+class WakeUps(unittest.TestCase):
+    def test_a_window_may_hold_one_more_tick_than_its_length_gives(self):
+        self.assertTrue(disk.at_most_per_minute(449 * 60 / 1792, 1792, 15))
+        self.assertFalse(disk.at_most_per_minute(450 * 60 / 1792, 1792, 15))
+
+
 if __name__ == "__main__":
     unittest.main()
