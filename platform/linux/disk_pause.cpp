@@ -206,7 +206,11 @@ void DiskPause::begin() {
   // Armed on the first look, here: a trigger costs the kernel a thread of
   // its own for root, which a child that ended at once does not pay for.
   trigger_ = ::open((leaf_ + "/io.pressure").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  look_while_idle();
+  arm_trigger();
+  // What the job read as it started (its program, its libraries) is where
+  // its count starts: a job that moves nothing more costs no watch.
+  (void)job_did_io(now_ms(), true);
+  become(Mode::idle);
 }
 
 const char* DiskPause::refusal() const {
