@@ -165,7 +165,12 @@ def kept_share(disk, scheduler, kind, start):
     if paired and len(paired) == len(samples):
         return mid(paired)
     return share(mid(values(disk, "beside", scheduler, kind, start, "iops")),
-                 mid(values(disk, "beside", scheduler, None, "alone", "iops")))
+                 alone_iops(disk, scheduler))
+
+
+def alone_iops(disk, scheduler):
+    """The foreground's IOPS alone, the median of the samples taken alone apart."""
+    return mid(values(disk, "beside", scheduler, None, "alone", "iops"))
 
 
 def kinds(disk):
@@ -194,8 +199,6 @@ class Figures:
         self.starts = list(PEERS) + disk["wrappers"]
         self.targets = []
 
-    def alone(self, scheduler):
-        return mid(values(self.disk, "beside", scheduler, None, "alone", "iops"))
 
     def beside_rows(self):
         lines = []
@@ -219,7 +222,7 @@ class Figures:
                 "its IOPS alone", f"{kept:.0f} %", met,
                 f"Disk, {scheduler}, job {KIND_NAMES[kind]}: the foreground kept {kept:.0f} % "
                 f"of its IOPS alone beside `lullrun`'s job (rounds {fmt_range(found)} IOPS, "
-                f"alone {self.alone(scheduler):,.0f})."))
+                f"alone {alone_iops(self.disk, scheduler):,.0f})."))
             target = f"≥ 90 %: {verdict(met)}"
         job = values(self.disk, "beside", scheduler, kind, start, "job_mib_s")
         others = values(self.disk, "beside", scheduler, kind, start, "others_mib_s")

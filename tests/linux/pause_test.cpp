@@ -395,13 +395,6 @@ TEST_F(RealPause, APauseBesideAReaderBoundToTheDiskHolds) {
   let_go();
 }
 
-// The bytes process `pid` has read from storage, from its /proc/PID/io.
-std::string storage_read(pid_t pid) {
-  const std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
-  const std::size_t at = io.find("\nread_bytes: ");
-  return at == std::string::npos ? "" : io.substr(at, io.find('\n', at + 1) - at);
-}
-
 // A job that read the disk a moment and now only waits is not paused by a
 // foreground that waits on the disk after it: freezing it would relieve no
 // one, and the watch still looks (its job moved something 2 s ago or less).
@@ -412,10 +405,12 @@ TEST_F(RealPause, AJobThatNoLongerReadsIsNotPaused) {
   ASSERT_TRUE(within(seconds(10), [&] {
     return read_file(log_path()).find("watching the stall") != std::string::npos;
   })) << read_file(log_path());
-  std::string read = storage_read(worker_);
+  // Its reads are over once its I/O counts stand still.
+  const std::string counts = "/proc/" + std::to_string(worker_) + "/io";
+  std::string read = read_file(counts);
   ASSERT_TRUE(within(seconds(10), [&] {
     std::this_thread::sleep_for(milliseconds(150));
-    const std::string before = std::exchange(read, storage_read(worker_));
+    const std::string before = std::exchange(read, read_file(counts));
     return before == read;
   }));
   const Foreground foreground(disk_file());
